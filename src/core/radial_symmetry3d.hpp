@@ -1,0 +1,17 @@
+// Closed-form radial-symmetry localization of one spot in a 3D window.
+#pragma once
+#include <array>
+#include <optional>
+#include <vector>
+
+#include "core/view.hpp"
+
+namespace sonaloc {
+
+using Point3 = std::array<float, 3>;
+
+// Spot centre in index coordinates of the window (voxel (i, j, k) is centred
+// at (i, j, k)); nothing when a side is below 3 or the window is flat.
+std::optional<Point3> localize_radial_symmetry_3d(const Volume& window);
+
+}  // namespace sonaloc

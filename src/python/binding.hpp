@@ -1,0 +1,100 @@
+// Argument binding and conversion for the module's entries.
+//
+// Every entry describes its parameters in a table (name and kind, in order);
+// `bind` fills the parameters from the positional tuple and the keyword dict
+// and converts each one by its kind, raising the interpreter-style TypeError
+// messages. Array parameters are only type-checked here; their data pointers
+// are taken by `Args::view` after every Python-level conversion has run.
+#pragma once
+#include <Python.h>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/view.hpp"
+#include "python/ref.hpp"
+
+namespace sonaloc::py {
+
+enum class Kind : std::uint8_t {
+    Matrix,      // float32, 2 dimensions
+    Volume,      // float32, 3 dimensions
+    IndexVector, // int32, 1 dimension
+    Real,        // float (through the interpreter's float conversion), narrowed to float32
+    Count,       // unsigned 64-bit (through the interpreter's index conversion)
+    Text,        // str
+    Tuple,       // tuple or tuple subclass
+    MatrixList,  // any sequence except str, of float32 matrices
+};
+
+struct Param {
+    const char* name;
+    Kind kind;
+    bool optional = false;  // None is accepted and becomes "absent"
+};
+
+inline constexpr std::size_t kMaxParams = 9;
+
+struct Signature {
+    const char* function;
+    std::vector<Param> params;
+    // "name(p1, p2, ...)\n--\n\n": the docstring that makes the signature
+    // introspectable.
+    std::string text_signature() const;
+};
+
+// A converted parameter.
+struct Value {
+    bool present = false;   // false for None given to an optional parameter
+    float real = 0.0f;
+    std::uint64_t count = 0;
+    std::string text;
+    Ref object;             // arrays and tuples: a reference held for the call
+    std::vector<Ref> items; // MatrixList: one array per item
+};
+
+class Args {
+public:
+    bool present(std::size_t i) const { return values_[i].present; }
+    float real(std::size_t i) const { return values_[i].real; }
+    std::optional<float> optional_real(std::size_t i) const;
+    std::uint64_t count(std::size_t i) const { return values_[i].count; }
+    std::optional<std::uint64_t> optional_count(std::size_t i) const;
+    const std::string& text(std::size_t i) const { return values_[i].text; }
+    std::optional<std::string> optional_text(std::size_t i) const;
+    // The tuple object, or nullptr when an optional tuple was None.
+    PyObject* tuple(std::size_t i) const { return values_[i].object.get(); }
+
+    // Views: take them only after all Python-level conversions of the call
+    // (tuple items included) have run.
+    Matrix matrix(std::size_t i) const;
+    Volume volume(std::size_t i) const;
+    IndexVector index_vector(std::size_t i) const;
+    std::vector<Matrix> matrices(std::size_t i) const;
+
+private:
+    friend bool bind(const Signature&, PyObject*, PyObject*, Args&);
+    std::array<Value, kMaxParams> values_;
+};
+
+// Binds and converts; false with a Python exception set on failure.
+bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, Args& out);
+
+// Reads items 0..N-1 of a tuple with the real conversion, in order. A short
+// tuple raises the interpreter's IndexError, a non-number its TypeError
+// (thrown as PythonError, no argument prefix).
+template <std::size_t N>
+std::array<float, N> tuple_reals(PyObject* tuple);
+float tuple_real(PyObject* tuple, std::size_t index);
+
+template <std::size_t N>
+std::array<float, N> tuple_reals(PyObject* tuple) {
+    std::array<float, N> out{};
+    for (std::size_t i = 0; i < N; ++i) out[i] = tuple_real(tuple, i);
+    return out;
+}
+
+}  // namespace sonaloc::py
