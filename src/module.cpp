@@ -3,6 +3,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "core/linking.hpp"
+#include "core/linking3d.hpp"
 #include "core/radial_symmetry2d.hpp"
 #include "core/radial_symmetry3d.hpp"
 #include "python/arrays.hpp"
@@ -45,6 +47,85 @@ PyObject* rs_radial_symmetry_3d(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// ---------------------------------------------------------------- rs_link_points / rs_link_points_3d
+
+// Reads every frame's rows, in frame order, into one flat list of records
+// (columns 0 .. Cols - 1). Reads go through the checked accessor, so a
+// non-empty frame with too few columns faults before any linking. A frame of
+// zero rows is empty whatever its number of columns.
+template <class Point, std::size_t Cols, class Fill>
+FramePoints<Point> read_frames(const std::vector<Matrix>& frames, Fill fill) {
+    FramePoints<Point> out;
+    out.offsets.reserve(frames.size() + 1);
+    std::size_t total = 0;
+    for (const Matrix& m : frames) {
+        if (m.size(0) > 0 && m.size(1) < Cols) (void)m.at(0, m.size(1));
+        if (m.size(0) > out.points.max_size() - total) throw std::bad_alloc();
+        total += m.size(0);
+    }
+    out.points.reserve(total);
+    for (const Matrix& m : frames) {
+        for (std::size_t r = 0; r < m.size(0); ++r) {
+            std::array<float, Cols> row;
+            for (std::size_t c = 0; c < Cols; ++c) row[c] = m.at(r, c);
+            out.points.push_back(fill(row));
+        }
+        out.end_frame();
+    }
+    return out;
+}
+
+Ref export_tracks(std::vector<float>&& points, std::vector<std::uint32_t>&& ends, std::size_t cols) {
+    const std::size_t rows = points.size() / cols;
+    const std::size_t tracks = ends.size();
+    return make_tuple(to_array(Output<float>{std::move(points), {rows, cols}}),
+                      to_array(Output<std::uint32_t>{std::move(ends), {tracks}}));
+}
+
+const Signature kLinkPoints{"rs_link_points",
+                            {{"points_list", Kind::MatrixList},
+                             {"max_distance", Kind::Real},
+                             {"max_skip", Kind::Count},
+                             {"max_intensity_ratio", Kind::Real}}};
+
+PyObject* rs_link_points(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        Args a;
+        if (!bind(kLinkPoints, args, kwargs, a)) throw PythonError{};
+        const auto frames = read_frames<Peak2D, 3>(a.matrices(0), [](const std::array<float, 3>& r) {
+            Peak2D p;
+            p.x = r[0];
+            p.y = r[1];
+            p.intensity = r[2];
+            return p;
+        });
+        ExportMatrices2D m = link_and_export(frames, a.real(1), a.count(2), a.real(3));
+        return export_tracks(std::move(m.points), std::move(m.ends), 3);
+    });
+}
+
+const Signature kLinkPoints3D{"rs_link_points_3d",
+                              {{"points_list", Kind::MatrixList},
+                               {"max_distance", Kind::Real},
+                               {"max_skip", Kind::Count}}};
+
+PyObject* rs_link_points_3d(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        Args a;
+        if (!bind(kLinkPoints3D, args, kwargs, a)) throw PythonError{};
+        const auto frames = read_frames<Peak3D, 4>(a.matrices(0), [](const std::array<float, 4>& r) {
+            Peak3D p;
+            p.x = r[0];
+            p.y = r[1];
+            p.z = r[2];
+            p.intensity = r[3];
+            return p;
+        });
+        TrackMatrices m = link_and_export_3d(frames, a.real(1), a.count(2));
+        return export_tracks(std::move(m.points), std::move(m.ends), 4);
+    });
+}
+
 // ---------------------------------------------------------------- module table
 
 // In the order the module lists them.
@@ -57,8 +138,8 @@ const Entry kEntries[] = {
     // rs_draw_tracks_value_3d
     {&kRadialSymmetry2D, rs_radial_symmetry_2d},
     {&kRadialSymmetry3D, rs_radial_symmetry_3d},
-    // rs_link_points
-    // rs_link_points_3d
+    {&kLinkPoints, rs_link_points},
+    {&kLinkPoints3D, rs_link_points_3d},
 };
 
 }  // namespace

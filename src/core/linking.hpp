@@ -1,0 +1,383 @@
+// Track linking: per-frame points are matched frame pair by frame pair, over
+// gaps of 1 to max_skip + 1 frames, by a minimum-cost assignment under a
+// distance gate (and, in 2D, an intensity-ratio gate); the matches are merged
+// with precedence for small gaps and followed into tracks, which are exported
+// as one flat point matrix plus the exclusive end row of every track.
+//
+// One implementation serves 2D and 3D, templated over the point record; the
+// traits below hold what differs (coordinates, columns of the export).
+#pragma once
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <vector>
+
+#include "core/assignment.hpp"
+#include "core/errors.hpp"
+#include "core/numeric.hpp"
+#include "core/parallel.hpp"
+#include "core/types.hpp"
+
+namespace sonaloc {
+
+// ------------------------------------------------------------------ inputs
+
+// All frames' points in frame order, each frame's in its input row order. The
+// position of a record is its point index; frame f holds the point indices
+// offsets[f] .. offsets[f + 1] - 1.
+template <class Point>
+struct FramePoints {
+    std::vector<Point> points;
+    std::vector<std::size_t> offsets{0};
+
+    std::size_t frames() const noexcept { return offsets.size() - 1; }
+    std::size_t frame_size(std::size_t f) const noexcept { return offsets[f + 1] - offsets[f]; }
+    void end_frame() { offsets.push_back(points.size()); }
+};
+
+// Distances become integer costs at this scale (one unit per 1e-6 of distance).
+inline constexpr float kCostScale = 1000000.0f;
+
+// Refusal of an export whose end rows would not fit 32 bits.
+inline constexpr const char* kTooManyLinkedPoints =
+    "Too many linked points to export: the track end indices would exceed 32 bits";
+
+template <class Point>
+struct LinkTraits;
+
+template <>
+struct LinkTraits<Peak2D> {
+    static constexpr std::size_t dims = 2;
+    static constexpr std::size_t columns = 3;  // x, y, intensity
+    static std::array<float, 2> coords(const Peak2D& p) noexcept { return {p.x, p.y}; }
+    static float squared_distance(const Peak2D& p, const Peak2D& q) noexcept {
+        const float dx = p.x - q.x;
+        const float dy = p.y - q.y;
+        return dx * dx + dy * dy;
+    }
+    static void write(const Peak2D& p, float* out) noexcept {
+        out[0] = p.x;
+        out[1] = p.y;
+        out[2] = p.intensity;
+    }
+};
+
+template <>
+struct LinkTraits<Peak3D> {
+    static constexpr std::size_t dims = 3;
+    static constexpr std::size_t columns = 4;  // x, y, z, intensity
+    static std::array<float, 3> coords(const Peak3D& p) noexcept { return {p.x, p.y, p.z}; }
+    static float squared_distance(const Peak3D& p, const Peak3D& q) noexcept {
+        const float dx = p.x - q.x;
+        const float dy = p.y - q.y;
+        const float dz = p.z - q.z;
+        return dx * dx + dy * dy + dz * dz;
+    }
+    static void write(const Peak3D& p, float* out) noexcept {
+        out[0] = p.x;
+        out[1] = p.y;
+        out[2] = p.z;
+        out[3] = p.intensity;
+    }
+};
+
+// The most points one export can hold: columns x N must stay below 2^32
+// (1,431,655,765 in 2D, 1,073,741,823 in 3D).
+template <class Point>
+inline constexpr std::size_t kMaxExportPoints =
+    std::size_t{0xFFFFFFFFu} / LinkTraits<Point>::columns;
+
+// ------------------------------------------------------------------ grid
+
+template <std::size_t D>
+using CellKey = std::array<std::uint64_t, D>;
+
+// Cell index along one axis: floor(v / cell_size) in float, saturated into
+// unsigned 64 bits (NaN and negative values give 0, so every point with a
+// negative coordinate shares cell 0 on that axis).
+inline std::uint64_t cell_index(float v, float cell_size) noexcept {
+    return saturate_cast<std::uint64_t>(std::floor(v / cell_size));
+}
+
+template <std::size_t D>
+std::uint64_t hash_key(const CellKey<D>& k) noexcept {
+    std::uint64_t h = 0x9E3779B97F4A7C15ull;
+    for (std::uint64_t c : k) {
+        h ^= c + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2);
+        h *= 0xBF58476D1CE4E5B9ull;
+        h ^= h >> 31;
+    }
+    return h;
+}
+
+// The grid index of one frame's points: for every occupied cell, the frame's
+// points in it in input row order (as frame-local positions). Cells are found
+// through an open-addressing table; the table is only looked up, so its
+// layout affects no result.
+template <std::size_t D>
+class Mapper {
+public:
+    Mapper() = default;
+
+    template <class Point>
+    Mapper(const Point* points, std::size_t n, float cell_size) : cell_size_(cell_size) {
+        if (n == 0) return;
+        std::vector<std::uint32_t> cell_of(n);
+        std::size_t capacity = 16;
+        while (capacity < 2 * n) capacity *= 2;
+        slots_.assign(capacity, kEmpty);
+        mask_ = capacity - 1;
+        for (std::size_t i = 0; i < n; ++i) {
+            const CellKey<D> key = key_of(points[i]);
+            std::size_t s = hash_key(key) & mask_;
+            while (slots_[s] != kEmpty && keys_[slots_[s]] != key) s = (s + 1) & mask_;
+            if (slots_[s] == kEmpty) {
+                slots_[s] = static_cast<std::uint32_t>(keys_.size());
+                keys_.push_back(key);
+                start_.push_back(0);
+            }
+            cell_of[i] = slots_[s];
+            ++start_[slots_[s]];
+        }
+        // Counts to start positions, then fill each cell in input order.
+        std::uint32_t sum = 0;
+        for (auto& s : start_) {
+            const std::uint32_t c = s;
+            s = sum;
+            sum += c;
+        }
+        start_.push_back(sum);
+        members_.resize(n);
+        std::vector<std::uint32_t> fill(start_.begin(), start_.end() - 1);
+        for (std::size_t i = 0; i < n; ++i) members_[fill[cell_of[i]]++] = static_cast<std::uint32_t>(i);
+    }
+
+    float cell_size() const noexcept { return cell_size_; }
+
+    template <class Point>
+    CellKey<D> key_of(const Point& p) const noexcept {
+        const auto c = LinkTraits<Point>::coords(p);
+        CellKey<D> key;
+        for (std::size_t a = 0; a < D; ++a) key[a] = cell_index(c[a], cell_size_);
+        return key;
+    }
+
+    // Calls f(local position) for every point in the cell `key`, in input order.
+    template <class F>
+    void for_each_in(const CellKey<D>& key, F&& f) const {
+        if (slots_.empty()) return;
+        std::size_t s = hash_key(key) & mask_;
+        while (slots_[s] != kEmpty) {
+            const std::uint32_t c = slots_[s];
+            if (keys_[c] == key) {
+                for (std::uint32_t m = start_[c]; m < start_[c + 1]; ++m) f(members_[m]);
+                return;
+            }
+            s = (s + 1) & mask_;
+        }
+    }
+
+private:
+    static constexpr std::uint32_t kEmpty = std::numeric_limits<std::uint32_t>::max();
+    float cell_size_ = 0.0f;
+    std::size_t mask_ = 0;
+    std::vector<std::uint32_t> slots_;
+    std::vector<CellKey<D>> keys_;
+    std::vector<std::uint32_t> start_;
+    std::vector<std::uint32_t> members_;
+};
+
+// ------------------------------------------------------------------ matching
+
+// The matches of one frame pair (t, t + g): for every point of frame t, in
+// row order, the frame-local position of its partner in frame t + g or
+// kUnmatched. Empty when either frame is empty.
+using FramePairMatch = std::vector<std::uint32_t>;
+
+// The parameters every frame pair shares.
+struct LinkCosts {
+    float max_distance = 0.0f;
+    float squared_gate = 0.0f;   // max_distance^2 in float
+    std::int64_t unmatched = 0;  // U
+};
+
+inline LinkCosts link_costs(float max_distance) noexcept {
+    return {max_distance, max_distance * max_distance,
+            saturate_cast<std::int64_t>(kCostScale * max_distance)};
+}
+
+// Unsigned 64-bit neighbour offsets -1, 0, +1 (wrapping around).
+inline constexpr std::array<std::uint64_t, 3> kNeighbourOffsets{~std::uint64_t{0}, 0, 1};
+
+// Visits the keys of the 3^D cells around `key`, the first axis outermost.
+template <std::size_t D, class F>
+void for_each_neighbour(const CellKey<D>& key, F&& f) {
+    CellKey<D> k;
+    if constexpr (D == 2) {
+        for (auto dx : kNeighbourOffsets)
+            for (auto dy : kNeighbourOffsets) {
+                k = {key[0] + dx, key[1] + dy};
+                f(k);
+            }
+    } else {
+        for (auto dx : kNeighbourOffsets)
+            for (auto dy : kNeighbourOffsets)
+                for (auto dz : kNeighbourOffsets) {
+                    k = {key[0] + dx, key[1] + dy, key[2] + dz};
+                    f(k);
+                }
+    }
+}
+
+// Matches frame t against frame t + g. `gate(p, q)` is the extra admission
+// test beyond the distance (the 2D intensity ratio; always true in 3D).
+template <class Point, class Gate>
+FramePairMatch match_frame_pair(const FramePoints<Point>& frames,
+                                const std::vector<Mapper<LinkTraits<Point>::dims>>& mappers,
+                                std::size_t t, std::size_t g, const LinkCosts& costs,
+                                const Gate& gate) {
+    const std::size_t rows = frames.frame_size(t), cols = frames.frame_size(t + g);
+    if (rows == 0 || cols == 0) return {};
+    const Point* row_points = frames.points.data() + frames.offsets[t];
+    const Point* col_points = frames.points.data() + frames.offsets[t + g];
+    const auto& later = mappers[t + g];
+
+    AdmissiblePairs pairs;
+    pairs.row_start.reserve(rows + 1);
+    for (std::size_t i = 0; i < rows; ++i) {
+        const Point& p = row_points[i];
+        for_each_neighbour<LinkTraits<Point>::dims>(later.key_of(p), [&](const auto& key) {
+            later.for_each_in(key, [&](std::uint32_t j) {
+                const Point& q = col_points[j];
+                const float d2 = LinkTraits<Point>::squared_distance(p, q);
+                if (!(costs.squared_gate >= d2)) return;  // NaN fails too
+                if (!gate(p, q)) return;
+                pairs.add(j, saturate_cast<std::int64_t>(std::sqrt(d2) * kCostScale));
+            });
+        });
+        pairs.end_row();
+    }
+    return solve_assignment(pairs, cols, costs.unmatched);
+}
+
+// The matches of every frame pair: result[g - 1][t] for frames (t, t + g).
+// Only gaps below the number of frames can hold a pair, so the gaps run to
+// min(max_skip + 1, n_frames - 1), computed without overflow. Gaps run in
+// parallel and, inside each, the frame pairs; results are gathered by index.
+template <class Point, class Gate>
+std::vector<std::vector<FramePairMatch>> link(const FramePoints<Point>& frames,
+                                              const std::vector<Mapper<LinkTraits<Point>::dims>>& mappers,
+                                              std::uint64_t max_skip, const LinkCosts& costs,
+                                              const Gate& gate) {
+    const std::size_t n = frames.frames();
+    if (n < 2) return {};
+    const std::size_t gaps = max_skip >= n - 2 ? n - 1 : static_cast<std::size_t>(max_skip) + 1;
+    return parallel::map(gaps, [&](std::size_t gi) {
+        const std::size_t g = gi + 1;
+        return parallel::map(n - g, [&](std::size_t t) {
+            return match_frame_pair(frames, mappers, t, g, costs, gate);
+        });
+    });
+}
+
+// ------------------------------------------------------------------ tracks
+
+// The exported tracks: a row-major N x columns point matrix and the exclusive
+// end row of every track.
+struct TrackMatrices {
+    std::vector<float> points;
+    std::vector<std::uint32_t> ends;
+};
+
+// Flatten, grid, match, merge, extract and export.
+//
+// When U = trunc(1e6 * max_distance) is not positive (max_distance below 1e-6,
+// zero, negative or NaN), nothing is linked: every pair then costs at least as
+// much as staying unmatched, and the forbidden cost 10 U no longer forbids
+// anything, so leaving every point unmatched is the only outcome that respects
+// the gates. The forbidden cost itself is never formed (it would overflow for
+// max_distance above ~9.2e11); forbidden pairs are simply never candidates.
+template <class Point, class Gate>
+TrackMatrices link_into_tracks(const FramePoints<Point>& frames, float max_distance,
+                               std::uint64_t max_skip, const Gate& gate) {
+    constexpr std::size_t D = LinkTraits<Point>::dims;
+    constexpr std::size_t kNoPoint = std::numeric_limits<std::size_t>::max();
+    const std::size_t n_frames = frames.frames();
+    const std::size_t n_points = frames.points.size();
+    const LinkCosts costs = link_costs(max_distance);
+
+    std::vector<std::size_t> next(n_points, kNoPoint);
+    std::vector<unsigned char> has_prev(n_points, 0);
+
+    if (costs.unmatched > 0 && n_frames >= 2) {
+        for (std::size_t f = 0; f < n_frames; ++f)
+            if (frames.frame_size(f) >= kUnmatched) throw std::bad_alloc();
+        const auto mappers = parallel::map(n_frames, [&](std::size_t f) {
+            return Mapper<D>(frames.points.data() + frames.offsets[f], frames.frame_size(f),
+                             max_distance);
+        });
+        const auto matches = link(frames, mappers, max_skip, costs, gate);
+
+        // Merge: gaps ascending, first frames ascending, rows in order; a pair
+        // is taken only when neither end is already linked that way, so a
+        // smaller gap always wins.
+        for (std::size_t gi = 0; gi < matches.size(); ++gi) {
+            const std::size_t g = gi + 1;
+            for (std::size_t t = 0; t < matches[gi].size(); ++t) {
+                const FramePairMatch& m = matches[gi][t];
+                for (std::size_t i = 0; i < m.size(); ++i) {
+                    if (m[i] == kUnmatched) continue;
+                    const std::size_t p = frames.offsets[t] + i;
+                    const std::size_t q = frames.offsets[t + g] + m[i];
+                    if (next[p] != kNoPoint || has_prev[q]) continue;
+                    next[p] = q;
+                    has_prev[q] = 1;
+                }
+            }
+        }
+    }
+
+    // Tracks start at every point without a predecessor that has a successor,
+    // in point-index order, which is by start frame then row.
+    std::size_t n_rows = 0, n_tracks = 0;
+    for (std::size_t i = 0; i < n_points; ++i) {
+        if (has_prev[i] || next[i] != kNoPoint) ++n_rows;
+        if (!has_prev[i] && next[i] != kNoPoint) ++n_tracks;
+    }
+    if (n_rows > kMaxExportPoints<Point>) throw ValueError(kTooManyLinkedPoints);
+
+    constexpr std::size_t cols = LinkTraits<Point>::columns;
+    TrackMatrices out;
+    out.points.resize(n_rows * cols);
+    out.ends.reserve(n_tracks);
+    std::size_t row = 0;
+    for (std::size_t i = 0; i < n_points; ++i) {
+        if (has_prev[i] || next[i] == kNoPoint) continue;
+        for (std::size_t p = i; p != kNoPoint; p = next[p])
+            LinkTraits<Point>::write(frames.points[p], out.points.data() + cols * row++);
+        out.ends.push_back(static_cast<std::uint32_t>(row));
+    }
+    return out;
+}
+
+// ------------------------------------------------------------------ 2D
+
+// The 2D intensity-ratio gate: a pair is refused when either intensity exceeds
+// the other times the ratio. A comparison with NaN is false and refuses nothing.
+struct IntensityRatioGate {
+    float ratio;
+    bool operator()(const Peak2D& p, const Peak2D& q) const noexcept {
+        if (q.intensity > ratio * p.intensity) return false;
+        if (p.intensity > q.intensity * ratio) return false;
+        return true;
+    }
+};
+
+// Links 2D points (x, y, intensity) into tracks; the matrix has 3 columns.
+ExportMatrices2D link_and_export(const FramePoints<Peak2D>& frames, float max_distance,
+                                 std::uint64_t max_skip, float max_intensity_ratio);
+
+}  // namespace sonaloc
