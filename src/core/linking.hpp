@@ -103,6 +103,13 @@ inline std::uint64_t cell_index(float v, float cell_size) noexcept {
 }
 
 template <std::size_t D>
+bool same_key(const CellKey<D>& a, const CellKey<D>& b) noexcept {
+    for (std::size_t i = 0; i < D; ++i)
+        if (a[i] != b[i]) return false;
+    return true;
+}
+
+template <std::size_t D>
 std::uint64_t hash_key(const CellKey<D>& k) noexcept {
     std::uint64_t h = 0x9E3779B97F4A7C15ull;
     for (std::uint64_t c : k) {
@@ -133,7 +140,7 @@ public:
         for (std::size_t i = 0; i < n; ++i) {
             const CellKey<D> key = key_of(points[i]);
             std::size_t s = hash_key(key) & mask_;
-            while (slots_[s] != kEmpty && keys_[slots_[s]] != key) s = (s + 1) & mask_;
+            while (slots_[s] != kEmpty && !same_key<D>(keys_[slots_[s]], key)) s = (s + 1) & mask_;
             if (slots_[s] == kEmpty) {
                 slots_[s] = static_cast<std::uint32_t>(keys_.size());
                 keys_.push_back(key);
@@ -172,7 +179,7 @@ public:
         std::size_t s = hash_key(key) & mask_;
         while (slots_[s] != kEmpty) {
             const std::uint32_t c = slots_[s];
-            if (keys_[c] == key) {
+            if (same_key<D>(keys_[c], key)) {
                 for (std::uint32_t m = start_[c]; m < start_[c + 1]; ++m) f(members_[m]);
                 return;
             }
@@ -234,16 +241,19 @@ void for_each_neighbour(const CellKey<D>& key, F&& f) {
 
 // Matches frame t against frame t + g. `gate(p, q)` is the extra admission
 // test beyond the distance (the 2D intensity ratio; always true in 3D).
+//
+// The grid of frame t + g is built here, for this frame pair only: a grid costs
+// a fraction of the matching, and keeping one per frame for the whole call
+// would hold tens of bytes per point for nothing. Its content is the same
+// whichever pair builds it.
 template <class Point, class Gate>
-FramePairMatch match_frame_pair(const FramePoints<Point>& frames,
-                                const std::vector<Mapper<LinkTraits<Point>::dims>>& mappers,
-                                std::size_t t, std::size_t g, const LinkCosts& costs,
-                                const Gate& gate) {
+FramePairMatch match_frame_pair(const FramePoints<Point>& frames, std::size_t t, std::size_t g,
+                                const LinkCosts& costs, const Gate& gate) {
     const std::size_t rows = frames.frame_size(t), cols = frames.frame_size(t + g);
     if (rows == 0 || cols == 0) return {};
     const Point* row_points = frames.points.data() + frames.offsets[t];
     const Point* col_points = frames.points.data() + frames.offsets[t + g];
-    const auto& later = mappers[t + g];
+    const Mapper<LinkTraits<Point>::dims> later(col_points, cols, costs.max_distance);
 
     AdmissiblePairs pairs;
     pairs.row_start.reserve(rows + 1);
@@ -269,7 +279,6 @@ FramePairMatch match_frame_pair(const FramePoints<Point>& frames,
 // parallel and, inside each, the frame pairs; results are gathered by index.
 template <class Point, class Gate>
 std::vector<std::vector<FramePairMatch>> link(const FramePoints<Point>& frames,
-                                              const std::vector<Mapper<LinkTraits<Point>::dims>>& mappers,
                                               std::uint64_t max_skip, const LinkCosts& costs,
                                               const Gate& gate) {
     const std::size_t n = frames.frames();
@@ -278,7 +287,7 @@ std::vector<std::vector<FramePairMatch>> link(const FramePoints<Point>& frames,
     return parallel::map(gaps, [&](std::size_t gi) {
         const std::size_t g = gi + 1;
         return parallel::map(n - g, [&](std::size_t t) {
-            return match_frame_pair(frames, mappers, t, g, costs, gate);
+            return match_frame_pair(frames, t, g, costs, gate);
         });
     });
 }
@@ -303,7 +312,6 @@ struct TrackMatrices {
 template <class Point, class Gate>
 TrackMatrices link_into_tracks(const FramePoints<Point>& frames, float max_distance,
                                std::uint64_t max_skip, const Gate& gate) {
-    constexpr std::size_t D = LinkTraits<Point>::dims;
     constexpr std::size_t kNoPoint = std::numeric_limits<std::size_t>::max();
     const std::size_t n_frames = frames.frames();
     const std::size_t n_points = frames.points.size();
@@ -315,11 +323,7 @@ TrackMatrices link_into_tracks(const FramePoints<Point>& frames, float max_dista
     if (costs.unmatched > 0 && n_frames >= 2) {
         for (std::size_t f = 0; f < n_frames; ++f)
             if (frames.frame_size(f) >= kUnmatched) throw std::bad_alloc();
-        const auto mappers = parallel::map(n_frames, [&](std::size_t f) {
-            return Mapper<D>(frames.points.data() + frames.offsets[f], frames.frame_size(f),
-                             max_distance);
-        });
-        const auto matches = link(frames, mappers, max_skip, costs, gate);
+        const auto matches = link(frames, max_skip, costs, gate);
 
         // Merge: gaps ascending, first frames ascending, rows in order; a pair
         // is taken only when neither end is already linked that way, so a
