@@ -66,7 +66,7 @@ std::vector<std::uint32_t> solve_assignment(const AdmissiblePairs& pairs, std::s
     for (std::size_t start = 0; start < rows; ++start) {
         const std::size_t b0 = pairs.row_start[start], e0 = pairs.row_start[start + 1];
         bool any = false;
-        for (std::size_t e = b0; e < e0 && !any; ++e) any = pairs.cost[e] <= unmatched_cost;
+        for (std::size_t e = b0; e < e0 && !any; ++e) any = pairs.pairs[e].cost <= unmatched_cost;
         if (!any) {
             // Nothing but the private column: no other row can ever reach it.
             col_of_row[start] = cols + start;
@@ -79,9 +79,9 @@ std::vector<std::uint32_t> solve_assignment(const AdmissiblePairs& pairs, std::s
         for (;;) {
             reached_rows.push_back(i);
             for (std::size_t e = pairs.row_start[i]; e < pairs.row_start[i + 1]; ++e) {
-                if (pairs.cost[e] > limit) continue;
-                const std::size_t j = pairs.col[e];
-                relax(j, reach + static_cast<Wide>(pairs.cost[e]) * scale - u[i] - v[j], i);
+                const AdmissiblePair& a = pairs.pairs[e];
+                if (a.cost > limit) continue;
+                relax(a.col, reach + static_cast<Wide>(a.cost) * scale - u[i] - v[a.col], i);
             }
             const std::size_t own = cols + i;
             relax(own, reach + escape_cost - u[i] - v[own], i);

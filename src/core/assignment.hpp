@@ -16,19 +16,20 @@
 
 namespace sonaloc {
 
+struct AdmissiblePair {
+    std::uint32_t col;
+    std::int64_t cost;
+};
+
 // The admissible pairs of a frame pair, row by row: the pairs of row i are
-// entries row_start[i] .. row_start[i + 1] - 1 of `col` and `cost`.
+// entries row_start[i] .. row_start[i + 1] - 1 of `pairs`.
 struct AdmissiblePairs {
     std::vector<std::size_t> row_start{0};
-    std::vector<std::uint32_t> col;
-    std::vector<std::int64_t> cost;
+    std::vector<AdmissiblePair> pairs;
 
     std::size_t rows() const noexcept { return row_start.size() - 1; }
-    void add(std::uint32_t c, std::int64_t w) {
-        col.push_back(c);
-        cost.push_back(w);
-    }
-    void end_row() { row_start.push_back(col.size()); }
+    void add(std::uint32_t c, std::int64_t w) { pairs.push_back({c, w}); }
+    void end_row() { row_start.push_back(pairs.size()); }
 };
 
 inline constexpr std::uint32_t kUnmatched = std::numeric_limits<std::uint32_t>::max();

@@ -7,12 +7,15 @@
 // One implementation serves 2D and 3D, templated over the point record; the
 // traits below hold what differs (coordinates, columns of the export).
 #pragma once
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <new>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "core/assignment.hpp"
@@ -120,30 +123,32 @@ std::uint64_t hash_key(const CellKey<D>& k) noexcept {
     return h;
 }
 
-// The grid index of one frame's points: for every occupied cell, the frame's
-// points in it in input row order (as frame-local positions). Cells are found
-// through an open-addressing table; the table is only looked up, so its
-// layout affects no result.
+// Point lists per cell key, for one frame: the members of a cell are
+// frame-local positions in input row order. Cells are found through an
+// open-addressing table that is only ever looked up, so its layout affects no
+// result.
 template <std::size_t D>
-class Mapper {
+class CellTable {
 public:
-    Mapper() = default;
+    CellTable() = default;
 
-    template <class Point>
-    Mapper(const Point* points, std::size_t n, float cell_size) : cell_size_(cell_size) {
+    // key_of(i) gives the key of point i, or nothing to leave it out.
+    template <class KeyOf>
+    CellTable(std::size_t n, KeyOf key_of) {
         if (n == 0) return;
-        std::vector<std::uint32_t> cell_of(n);
+        std::vector<std::uint32_t> cell_of(n, kEmpty);
         std::size_t capacity = 16;
         while (capacity < 2 * n) capacity *= 2;
         slots_.assign(capacity, kEmpty);
         mask_ = capacity - 1;
         for (std::size_t i = 0; i < n; ++i) {
-            const CellKey<D> key = key_of(points[i]);
-            std::size_t s = hash_key(key) & mask_;
-            while (slots_[s] != kEmpty && !same_key<D>(keys_[slots_[s]], key)) s = (s + 1) & mask_;
+            const std::optional<CellKey<D>> key = key_of(i);
+            if (!key) continue;
+            std::size_t s = hash_key(*key) & mask_;
+            while (slots_[s] != kEmpty && !same_key<D>(keys_[slots_[s]], *key)) s = (s + 1) & mask_;
             if (slots_[s] == kEmpty) {
                 slots_[s] = static_cast<std::uint32_t>(keys_.size());
-                keys_.push_back(key);
+                keys_.push_back(*key);
                 start_.push_back(0);
             }
             cell_of[i] = slots_[s];
@@ -151,25 +156,12 @@ public:
         }
         // Counts to start positions, then fill each cell in input order.
         std::uint32_t sum = 0;
-        for (auto& s : start_) {
-            const std::uint32_t c = s;
-            s = sum;
-            sum += c;
-        }
+        for (auto& c : start_) sum += std::exchange(c, sum);
         start_.push_back(sum);
-        members_.resize(n);
+        members_.resize(sum);
         std::vector<std::uint32_t> fill(start_.begin(), start_.end() - 1);
-        for (std::size_t i = 0; i < n; ++i) members_[fill[cell_of[i]]++] = static_cast<std::uint32_t>(i);
-    }
-
-    float cell_size() const noexcept { return cell_size_; }
-
-    template <class Point>
-    CellKey<D> key_of(const Point& p) const noexcept {
-        const auto c = LinkTraits<Point>::coords(p);
-        CellKey<D> key;
-        for (std::size_t a = 0; a < D; ++a) key[a] = cell_index(c[a], cell_size_);
-        return key;
+        for (std::size_t i = 0; i < n; ++i)
+            if (cell_of[i] != kEmpty) members_[fill[cell_of[i]]++] = static_cast<std::uint32_t>(i);
     }
 
     // Calls f(local position) for every point in the cell `key`, in input order.
@@ -189,12 +181,134 @@ public:
 
 private:
     static constexpr std::uint32_t kEmpty = std::numeric_limits<std::uint32_t>::max();
-    float cell_size_ = 0.0f;
     std::size_t mask_ = 0;
     std::vector<std::uint32_t> slots_;
     std::vector<CellKey<D>> keys_;
     std::vector<std::uint32_t> start_;
     std::vector<std::uint32_t> members_;
+};
+
+// The linking grid of one frame: cells of edge max_distance, keys from
+// cell_index. A pair of points is a candidate only when each key component of
+// the later point is that of the earlier one, plus or minus one, with unsigned
+// wrap-around.
+template <std::size_t D>
+class Mapper {
+public:
+    template <class Point>
+    Mapper(const Point* points, std::size_t n, float cell_size)
+        : cell_size_(cell_size),
+          cells_(n, [&](std::size_t i) { return std::optional(key_of(points[i])); }) {}
+
+    template <class Point>
+    CellKey<D> key_of(const Point& p) const noexcept {
+        const auto c = LinkTraits<Point>::coords(p);
+        CellKey<D> key;
+        for (std::size_t a = 0; a < D; ++a) key[a] = cell_index(c[a], cell_size_);
+        return key;
+    }
+
+    static bool neighbours(const CellKey<D>& a, const CellKey<D>& b) noexcept {
+        for (std::size_t i = 0; i < D; ++i) {
+            const std::uint64_t d = b[i] - a[i];
+            if (d > 1 && d != ~std::uint64_t{0}) return false;
+        }
+        return true;
+    }
+
+    // Every point in the 3^D cells around `key`, the first axis outermost.
+    template <class F>
+    void for_each_candidate(const CellKey<D>& key, F&& f) const {
+        constexpr std::array<std::uint64_t, 3> offsets{~std::uint64_t{0}, 0, 1};
+        CellKey<D> k;
+        if constexpr (D == 2) {
+            for (auto dx : offsets)
+                for (auto dy : offsets) {
+                    k = {key[0] + dx, key[1] + dy};
+                    cells_.for_each_in(k, f);
+                }
+        } else {
+            for (auto dx : offsets)
+                for (auto dy : offsets)
+                    for (auto dz : offsets) {
+                        k = {key[0] + dx, key[1] + dy, key[2] + dz};
+                        cells_.for_each_in(k, f);
+                    }
+        }
+    }
+
+private:
+    float cell_size_;
+    CellTable<D> cells_;
+};
+
+// A search index over the same frame that finds every point that can pass a
+// finite distance gate, however the linking grid lumps points together: the
+// linking grid saturates every negative coordinate into cell 0, so frames
+// with negative coordinates (centred or negative extents) would otherwise
+// compare every point of that half-space with every other. Cells here are
+// signed, computed in double and clamped to +-2^52; a point with a
+// non-finite coordinate is left out (it fails any finite gate). Candidates it
+// yields are then filtered by the linking grid's own rule, so the pairs
+// considered are exactly the linking grid's.
+template <std::size_t D>
+class SearchGrid {
+public:
+    template <class Point>
+    SearchGrid(const Point* points, std::size_t n, float max_distance)
+        : cell_(max_distance),
+          // Every pair that passes m^2 >= d^2 in float is closer than this
+          // along each axis (the float roundings are far below 2^-16).
+          reach_(static_cast<double>(max_distance) * (1.0 + 1.0 / 65536.0)),
+          cells_(n, [&](std::size_t i) -> std::optional<CellKey<D>> {
+              const auto c = LinkTraits<Point>::coords(points[i]);
+              CellKey<D> key;
+              for (std::size_t a = 0; a < D; ++a) {
+                  if (!std::isfinite(c[a])) return std::nullopt;
+                  key[a] = cell(c[a]);
+              }
+              return key;
+          }) {}
+
+    // Every indexed point within reach of `c` along each axis (and some more).
+    template <class F>
+    void for_each_candidate(const std::array<float, D>& c, F&& f) const {
+        std::array<std::uint64_t, D> lo, hi;
+        for (std::size_t a = 0; a < D; ++a) {
+            if (!std::isfinite(c[a])) return;
+            // Rounding is monotone and every float is a double, so any float
+            // within reach lies between the two rounded bounds.
+            lo[a] = cell(c[a] - reach_);
+            hi[a] = cell(c[a] + reach_);
+        }
+        CellKey<D> k = lo;
+        for (;;) {
+            cells_.for_each_in(k, f);
+            std::size_t a = D;
+            while (a-- > 0) {
+                if (k[a] != hi[a]) {
+                    ++k[a];
+                    break;
+                }
+                k[a] = lo[a];
+            }
+            if (a == static_cast<std::size_t>(-1)) return;
+        }
+    }
+
+private:
+    // Signed cell index stored as its two's-complement bits; monotone in v.
+    std::uint64_t cell(double v) const noexcept {
+        constexpr double kLimit = 4503599627370496.0;  // 2^52
+        double q = std::floor(v / cell_);
+        if (q < -kLimit) q = -kLimit;
+        if (q > kLimit) q = kLimit;
+        return static_cast<std::uint64_t>(static_cast<std::int64_t>(q));
+    }
+
+    double cell_;
+    double reach_;
+    CellTable<D> cells_;
 };
 
 // ------------------------------------------------------------------ matching
@@ -208,66 +322,62 @@ using FramePairMatch = std::vector<std::uint32_t>;
 struct LinkCosts {
     float max_distance = 0.0f;
     float squared_gate = 0.0f;   // max_distance^2 in float
+    bool finite_gate = false;
     std::int64_t unmatched = 0;  // U
 };
 
 inline LinkCosts link_costs(float max_distance) noexcept {
-    return {max_distance, max_distance * max_distance,
-            saturate_cast<std::int64_t>(kCostScale * max_distance)};
-}
-
-// Unsigned 64-bit neighbour offsets -1, 0, +1 (wrapping around).
-inline constexpr std::array<std::uint64_t, 3> kNeighbourOffsets{~std::uint64_t{0}, 0, 1};
-
-// Visits the keys of the 3^D cells around `key`, the first axis outermost.
-template <std::size_t D, class F>
-void for_each_neighbour(const CellKey<D>& key, F&& f) {
-    CellKey<D> k;
-    if constexpr (D == 2) {
-        for (auto dx : kNeighbourOffsets)
-            for (auto dy : kNeighbourOffsets) {
-                k = {key[0] + dx, key[1] + dy};
-                f(k);
-            }
-    } else {
-        for (auto dx : kNeighbourOffsets)
-            for (auto dy : kNeighbourOffsets)
-                for (auto dz : kNeighbourOffsets) {
-                    k = {key[0] + dx, key[1] + dy, key[2] + dz};
-                    f(k);
-                }
-    }
+    const float m2 = max_distance * max_distance;
+    return {max_distance, m2, std::isfinite(m2), saturate_cast<std::int64_t>(kCostScale * max_distance)};
 }
 
 // Matches frame t against frame t + g. `gate(p, q)` is the extra admission
 // test beyond the distance (the 2D intensity ratio; always true in 3D).
 //
-// The grid of frame t + g is built here, for this frame pair only: a grid costs
-// a fraction of the matching, and keeping one per frame for the whole call
-// would hold tens of bytes per point for nothing. Its content is the same
-// whichever pair builds it.
+// A pair is admissible when q lies in the 3^D linking-grid cells around p,
+// passes m^2 >= d^2 (NaN fails) and passes `gate`. With a finite squared gate
+// the candidates come from the search grid and are filtered by the linking
+// grid's neighbourhood rule; with an infinite one (max_distance above ~1.8e19)
+// every non-NaN distance passes and the linking grid is searched directly.
+// Each row's pairs are sorted by column, so the order never depends on the
+// index used.
+//
+// The grids of frame t + g are built here, for this frame pair only: a grid
+// costs a fraction of the matching, and keeping one per frame for the whole
+// call would hold tens of bytes per point for nothing.
 template <class Point, class Gate>
 FramePairMatch match_frame_pair(const FramePoints<Point>& frames, std::size_t t, std::size_t g,
                                 const LinkCosts& costs, const Gate& gate) {
+    constexpr std::size_t D = LinkTraits<Point>::dims;
     const std::size_t rows = frames.frame_size(t), cols = frames.frame_size(t + g);
     if (rows == 0 || cols == 0) return {};
     const Point* row_points = frames.points.data() + frames.offsets[t];
     const Point* col_points = frames.points.data() + frames.offsets[t + g];
-    const Mapper<LinkTraits<Point>::dims> later(col_points, cols, costs.max_distance);
+    const Mapper<D> mapper(col_points, costs.finite_gate ? 0 : cols, costs.max_distance);
+    const SearchGrid<D> search(col_points, costs.finite_gate ? cols : 0, costs.max_distance);
 
     AdmissiblePairs pairs;
     pairs.row_start.reserve(rows + 1);
     for (std::size_t i = 0; i < rows; ++i) {
         const Point& p = row_points[i];
-        for_each_neighbour<LinkTraits<Point>::dims>(later.key_of(p), [&](const auto& key) {
-            later.for_each_in(key, [&](std::uint32_t j) {
-                const Point& q = col_points[j];
-                const float d2 = LinkTraits<Point>::squared_distance(p, q);
-                if (!(costs.squared_gate >= d2)) return;  // NaN fails too
-                if (!gate(p, q)) return;
-                pairs.add(j, saturate_cast<std::int64_t>(std::sqrt(d2) * kCostScale));
+        const CellKey<D> key = mapper.key_of(p);
+        auto consider = [&](std::uint32_t j) {
+            const Point& q = col_points[j];
+            const float d2 = LinkTraits<Point>::squared_distance(p, q);
+            if (!(costs.squared_gate >= d2)) return;  // NaN fails too
+            if (!gate(p, q)) return;
+            pairs.add(j, saturate_cast<std::int64_t>(std::sqrt(d2) * kCostScale));
+        };
+        if (costs.finite_gate) {
+            search.for_each_candidate(LinkTraits<Point>::coords(p), [&](std::uint32_t j) {
+                if (Mapper<D>::neighbours(key, mapper.key_of(col_points[j]))) consider(j);
             });
-        });
+        } else {
+            mapper.for_each_candidate(key, consider);
+        }
+        const auto first = pairs.pairs.begin() + static_cast<std::ptrdiff_t>(pairs.row_start.back());
+        std::sort(first, pairs.pairs.end(),
+                  [](const AdmissiblePair& a, const AdmissiblePair& b) { return a.col < b.col; });
         pairs.end_row();
     }
     return solve_assignment(pairs, cols, costs.unmatched);
