@@ -28,10 +28,10 @@ STEP = 1.5      # standard deviation of a step per axis and frame
 MISS = 0.05     # probability that a particle is not detected in a frame
 
 
-def make_frames(n_points, n_frames, seed=0):
+def make_frames(n_points, n_frames, seed=0, centred=False):
     rng = np.random.default_rng(seed)
     side = SPACING * np.sqrt(n_points)
-    pos = rng.uniform(0, side, size=(n_points, 2))
+    pos = rng.uniform(-side / 2 if centred else 0.0, side / 2 if centred else side, size=(n_points, 2))
     inten = rng.uniform(1.0, 1.5, size=n_points)
     frames = []
     for _ in range(n_frames):
@@ -113,7 +113,7 @@ def peak_kb():
 sys.path[:0] = json.loads(sys.argv[2])
 import bench_linking as b
 cfg = json.loads(sys.argv[1])
-frames = b.make_frames(cfg["points"], cfg["frames"])
+frames = b.make_frames(cfg["points"], cfg["frames"], centred=cfg.get("centred", False))
 base = peak_kb()
 times = []
 if cfg["which"] == "sonaloc":
@@ -137,9 +137,9 @@ print(json.dumps({"time": float(np.median(times)), "base_kb": base, "peak_kb": p
 """
 
 
-def run_child(which, points, frames, repeat):
+def run_child(which, points, frames, repeat, centred=False):
     here = os.path.dirname(os.path.abspath(__file__))
-    cfg = json.dumps({"which": which, "points": points, "frames": frames, "repeat": repeat})
+    cfg = json.dumps({"which": which, "points": points, "frames": frames, "repeat": repeat, "centred": centred})
     paths = json.dumps([here] + sys.path)
     res = subprocess.run([sys.executable, "-c", CHILD, cfg, paths], check=True,
                          capture_output=True, text=True)
@@ -180,6 +180,9 @@ def main(quick=False):
     growth = per_pair[10000] / per_pair[1000]
     print(f"cost per frame pair, 10,000 vs 1,000 points: {growth:.1f}x "
           f"(linear would be 10x, cubic 1000x)")
+    centred = run_child("sonaloc", 10000, 20, 3, centred=True)
+    print(f"10,000 points centred on 0 (half the coordinates negative): "
+          f"{centred['time'] / frame_pairs(20, MAX_SKIP) * 1e6:.0f} us/pair")
     print("peer at 10,000 points: not run (its dense matrix is 10,000 x 20,000 x 8 bytes = 1.6 GB per pair)")
     print("peak MB: whole child process (Python, NumPy, input frames); (+ MB): growth during linking")
 

@@ -120,6 +120,12 @@ class TestGates:
             m, _ = link([frame([0, 0, 1]), frame([0, d, 1])], 1.0)
             assert (m.shape[0] == 2) is linked
 
+    def test_pairs_two_grid_cells_apart_are_not_candidates(self):
+        # 2.0 - 0.99999994 rounds to exactly 1.0, so the distance gate passes,
+        # but the points lie in cells 0 and 2 of the unit grid.
+        assert_no_tracks(link([frame([f32(0.99999994), 0, 1]), frame([2.0, 0, 1])], 1.0))
+        assert link([frame([1.0, 0, 1]), frame([2.0, 0, 1])], 1.0)[1].tolist() == [2]
+
     def test_nan_coordinates_never_link(self):
         nan = np.nan
         for a, b in (([nan, 0, 1], [0, 0, 1]), ([0, 0, 1], [0, nan, 1]), ([nan, nan, 1], [nan, nan, 1])):
@@ -320,9 +326,10 @@ def brute_force(w, u):
 def test_small_frame_pairs_match_brute_force(dims):
     rng = np.random.default_rng(dims)
     unique = 0
-    for _ in range(150):
-        a = clustered(rng, int(rng.integers(1, 6)), dims, 0.4, 3.0)
-        b = clustered(rng, int(rng.integers(1, 6)), dims, 0.4, 3.0)
+    for it in range(150):
+        shift = f32(1.5 * (it % 2))  # every other case mostly in negative coordinates
+        a = clustered(rng, int(rng.integers(1, 6)), dims, 0.4, 3.0) - shift
+        b = clustered(rng, int(rng.integers(1, 6)), dims, 0.4, 3.0) - shift
         md = float(rng.choice([0.5, 1.0, 2.0]))
         if dims == 2:
             w, u = dense_matrix(a, b, md, 1.8)
@@ -332,6 +339,7 @@ def test_small_frame_pairs_match_brute_force(dims):
             got = linked_pairs(link3d([a, b], md, 0), a, b)
         best, optima = brute_force(w, u)
         assert total(w, u, got) == best
+        assert len(got) == max(len(o) for o in optima)  # ties go to linking
         if len(optima) == 1:
             unique += 1
             assert got == optima[0]
@@ -397,8 +405,8 @@ def moving_frames(rng, n, n_frames, dims=2, step=0.3, miss=0.2):
 
 def test_whole_run_matches_reference():
     rng = np.random.default_rng(5)
-    for skip in (0, 2):
-        frames = moving_frames(rng, 25, 8)
+    for skip, shift in ((0, 0.0), (2, 0.0), (1, 3.0)):
+        frames = [f - f32([shift, shift, 0]) for f in moving_frames(rng, 25, 8)]
         m, ends = link(frames, 0.8, skip, 1.5)
         rm, rends = reference_link(frames, 0.8, skip, 1.5)
         assert ends.tolist() == rends.tolist()
