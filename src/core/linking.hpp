@@ -48,6 +48,8 @@ inline constexpr float kCostScale = 1000000.0f;
 inline constexpr const char* kTooManyLinkedPoints =
     "Too many linked points to export: the track end indices would exceed 32 bits";
 
+// What the linker reads of a point record and how it exports it; the 2D
+// record's is below, the 3D record's in linking3d.hpp.
 template <class Point>
 struct LinkTraits;
 
@@ -65,25 +67,6 @@ struct LinkTraits<Peak2D> {
         out[0] = p.x;
         out[1] = p.y;
         out[2] = p.intensity;
-    }
-};
-
-template <>
-struct LinkTraits<Peak3D> {
-    static constexpr std::size_t dims = 3;
-    static constexpr std::size_t columns = 4;  // x, y, z, intensity
-    static std::array<float, 3> coords(const Peak3D& p) noexcept { return {p.x, p.y, p.z}; }
-    static float squared_distance(const Peak3D& p, const Peak3D& q) noexcept {
-        const float dx = p.x - q.x;
-        const float dy = p.y - q.y;
-        const float dz = p.z - q.z;
-        return dx * dx + dy * dy + dz * dz;
-    }
-    static void write(const Peak3D& p, float* out) noexcept {
-        out[0] = p.x;
-        out[1] = p.y;
-        out[2] = p.z;
-        out[3] = p.intensity;
     }
 };
 
@@ -411,7 +394,8 @@ struct TrackMatrices {
     std::vector<std::uint32_t> ends;
 };
 
-// Flatten, grid, match, merge, extract and export.
+// Matches every frame pair, merges the matches, follows them into tracks and
+// exports the tracks. `frames` is the flattened input, one frame after another.
 //
 // When U = trunc(1e6 * max_distance) is not positive (max_distance below 1e-6,
 // zero, negative or NaN), nothing is linked: every pair then costs at least as

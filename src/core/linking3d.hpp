@@ -7,6 +7,25 @@
 
 namespace sonaloc {
 
+template <>
+struct LinkTraits<Peak3D> {
+    static constexpr std::size_t dims = 3;
+    static constexpr std::size_t columns = 4;  // x, y, z, intensity
+    static std::array<float, 3> coords(const Peak3D& p) noexcept { return {p.x, p.y, p.z}; }
+    static float squared_distance(const Peak3D& p, const Peak3D& q) noexcept {
+        const float dx = p.x - q.x;
+        const float dy = p.y - q.y;
+        const float dz = p.z - q.z;
+        return dx * dx + dy * dy + dz * dz;
+    }
+    static void write(const Peak3D& p, float* out) noexcept {
+        out[0] = p.x;
+        out[1] = p.y;
+        out[2] = p.z;
+        out[3] = p.intensity;
+    }
+};
+
 // Every distance-admissible pair is allowed; intensities are not compared.
 struct NoGate {
     bool operator()(const Peak3D&, const Peak3D&) const noexcept { return true; }
