@@ -1,9 +1,5 @@
 """Track linking in 2D and 3D: gates, assignment, gap precedence, export."""
 import itertools
-import os
-import subprocess
-import sys
-import textwrap
 
 import numpy as np
 import pytest
@@ -411,33 +407,3 @@ def test_whole_run_matches_reference():
         rm, rends = reference_link(frames, 0.8, skip, 1.5)
         assert ends.tolist() == rends.tolist()
         assert m.view(np.uint32).tolist() == rm.view(np.uint32).tolist()
-
-
-THREADS_SCRIPT = textwrap.dedent(
-    """
-    import hashlib, numpy as np, sonaloc
-    rng = np.random.default_rng(3)
-    h = hashlib.sha256()
-    for dims, fn in ((2, sonaloc.rs_link_points), (3, sonaloc.rs_link_points_3d)):
-        pos = rng.uniform(0, 30, (800, dims))
-        frames = []
-        for t in range(25):
-            pos = pos + rng.normal(0, 0.4, pos.shape)
-            keep = rng.random(len(pos)) > 0.1
-            frames.append(np.hstack([pos[keep], np.ones((keep.sum(), 1))]).astype(np.float32))
-        args = (frames, 1.0, 2, 3.0) if dims == 2 else (frames, 1.0, 2)
-        for out in fn(*args):
-            h.update(out.tobytes())
-    print(h.hexdigest())
-    """
-)
-
-
-def test_results_do_not_depend_on_thread_count():
-    digests = set()
-    for n in (1, 3):
-        env = dict(os.environ, RAYON_NUM_THREADS=str(n))
-        out = subprocess.run([sys.executable, "-c", THREADS_SCRIPT], env=env, capture_output=True, timeout=300)
-        assert out.returncode == 0, out.stderr.decode()
-        digests.add(out.stdout)
-    assert len(digests) == 1
