@@ -259,7 +259,7 @@ def dense_matrix(a, b, max_distance, ratio=None):
     md = f32(max_distance)
     u = sat_i64(f32(1e6) * md)
     dims = a.shape[1] - 1
-    w = np.full((len(a), len(b) + len(a)), 10 * u, np.int64)
+    w = np.full((len(a), len(b) + len(a)), 10 * u, np.int64 if 10 * u <= I64_MAX else object)
     for i, p in enumerate(a):
         w[i, len(b) + i] = u
         for j, q in enumerate(b):
@@ -340,6 +340,30 @@ def test_small_frame_pairs_match_brute_force(dims):
             unique += 1
             assert got == optima[0]
     assert unique > 100
+
+
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")  # float overflow in the reference
+def test_special_values_match_brute_force():
+    # NaN, infinities, saturating cells and distances, at finite and infinite gates.
+    rng = np.random.default_rng(3)
+    special = f32([np.nan, np.inf, -np.inf, 3e38, -3e38, 1e20, -1e20, 2e19, 0.0, -0.0, 1e-40])
+    for it in range(300):
+        dims = 2 + it % 2
+        md = float(rng.choice([0.1, 1.0, 1e12, 1e19, 3e38, np.inf]))
+        sides = []
+        for n in rng.integers(1, 5, 2):
+            x = np.round(rng.normal(0, 3, (n, dims))).astype(f32)
+            mask = rng.random(x.shape) < 0.25
+            x[mask] = rng.choice(special, mask.sum())
+            sides.append(np.hstack([x, rng.uniform(1, 1.5, (n, 1))]).astype(f32))
+        a, b = sides
+        if len({r.tobytes() for r in a}) < len(a) or len({r.tobytes() for r in b}) < len(b):
+            continue
+        w, u = dense_matrix(a, b, md, 2.0 if dims == 2 else None)
+        result = link([a, b], md, 0, 2.0) if dims == 2 else link3d([a, b], md, 0)
+        got = linked_pairs(result, a, b)
+        best, optima = brute_force(w, u)
+        assert total(w, u, got) == best and len(got) == max(len(o) for o in optima)
 
 
 @pytest.mark.parametrize("dims", [2, 3])
