@@ -99,7 +99,7 @@ def peer_link(frames, max_distance, max_skip, ratio):
 # ---------------------------------------------------------------- child runs
 
 CHILD = r"""
-import json, sys, time
+import json, resource, sys, time
 import numpy as np
 
 def peak_kb():
@@ -115,25 +115,33 @@ import bench_linking as b
 cfg = json.loads(sys.argv[1])
 frames = b.make_frames(cfg["points"], cfg["frames"], centred=cfg.get("centred", False))
 base = peak_kb()
-times = []
+times, cpu = [], []
+
+def cpu_now():
+    r = resource.getrusage(resource.RUSAGE_SELF)
+    return r.ru_utime + r.ru_stime
+
 if cfg["which"] == "sonaloc":
     import sonaloc
     base = peak_kb()
     for _ in range(cfg["repeat"]):
-        t0 = time.perf_counter()
+        t0, c0 = time.perf_counter(), cpu_now()
         out = sonaloc.rs_link_points(frames, b.MAX_DISTANCE, b.MAX_SKIP, b.RATIO)
         times.append(time.perf_counter() - t0)
+        cpu.append(cpu_now() - c0)
         del out
 else:
     import scipy.optimize, scipy.spatial
     base = peak_kb()
     for _ in range(cfg["repeat"]):
-        t0 = time.perf_counter()
+        t0, c0 = time.perf_counter(), cpu_now()
         out = b.peer_link(frames, b.MAX_DISTANCE, b.MAX_SKIP, b.RATIO)
         times.append(time.perf_counter() - t0)
+        cpu.append(cpu_now() - c0)
         del out
 peak = peak_kb()
-print(json.dumps({"time": float(np.median(times)), "base_kb": base, "peak_kb": peak}))
+print(json.dumps({"time": float(np.median(times)), "cpu": float(np.median(cpu)),
+                  "base_kb": base, "peak_kb": peak}))
 """
 
 
@@ -161,30 +169,31 @@ def main(quick=False):
           f"worker threads {threads}; time = median of 3 runs")
     agree = check_agreement(1000, 6)
     print(f"tracks identical to the peer (1,000 points, 6 frames): {'yes' if agree else 'NO'}")
-    print(f"{'points/frame':>12} {'frames':>6} {'pairs':>6} {'time s':>8} {'us/pair':>9} "
+    print(f"{'points/frame':>12} {'frames':>6} {'pairs':>6} {'time s':>8} {'us/pair':>9} {'cpu us/pair':>11} "
           f"{'peak MB':>8} {'(+ MB)':>7} {'peer us/pair':>13} {'peer frames':>11} {'speed-up':>9}")
-    per_pair = {}
+    per_pair, cpu_pair = {}, {}
     for points, frames, peer_frames in cases:
         ours = run_child("sonaloc", points, frames, 3)
         pairs = frame_pairs(frames, MAX_SKIP)
         us = ours["time"] / pairs * 1e6
         per_pair[points] = us
+        cpu_pair[points] = ours["cpu"] / pairs * 1e6
         peer_txt, ratio_txt, pf_txt = "n/a", "n/a", "-"
         if peer_frames:
             peer = run_child("peer", points, peer_frames, 1)
             peer_us = peer["time"] / frame_pairs(peer_frames, MAX_SKIP) * 1e6
             peer_txt, ratio_txt, pf_txt = f"{peer_us:13.0f}", f"{peer_us / us:8.1f}x", str(peer_frames)
-        print(f"{points:12,d} {frames:6d} {pairs:6d} {ours['time']:8.3f} {us:9.0f} "
+        print(f"{points:12,d} {frames:6d} {pairs:6d} {ours['time']:8.3f} {us:9.0f} {cpu_pair[points]:11.0f} "
               f"{ours['peak_kb'] / 1024:8.1f} {(ours['peak_kb'] - ours['base_kb']) / 1024:7.1f} "
               f"{peer_txt:>13} {pf_txt:>11} {ratio_txt:>9}")
-    growth = per_pair[10000] / per_pair[1000]
-    print(f"cost per frame pair, 10,000 vs 1,000 points: {growth:.1f}x "
-          f"(linear would be 10x, cubic 1000x)")
+    print(f"cost per frame pair, 10,000 vs 1,000 points: {per_pair[10000] / per_pair[1000]:.1f}x wall, "
+          f"{cpu_pair[10000] / cpu_pair[1000]:.1f}x cpu (linear would be 10x, cubic 1000x)")
     centred = run_child("sonaloc", 10000, 20, 3, centred=True)
     print(f"10,000 points centred on 0 (half the coordinates negative): "
           f"{centred['time'] / frame_pairs(20, MAX_SKIP) * 1e6:.0f} us/pair")
     print("peer at 10,000 points: not run (its dense matrix is 10,000 x 20,000 x 8 bytes = 1.6 GB per pair)")
-    print("peak MB: whole child process (Python, NumPy, input frames); (+ MB): growth during linking")
+    print("peak MB: whole child process (Python, NumPy, input frames); (+ MB): growth during linking; "
+          "speed-up: wall time per frame pair, peer / sonaloc")
 
 
 if __name__ == "__main__":
