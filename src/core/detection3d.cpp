@@ -1,0 +1,195 @@
+#include "core/detection3d.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/detection2d.hpp"
+#include "core/parallel.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace sonaloc {
+namespace {
+
+inline float load(const std::byte* p) noexcept {
+    float v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// One of the 26 neighbours as a byte offset from the centre voxel. `later`
+// marks the neighbours that follow the centre in the tie order (i ascending,
+// j ascending, k descending): an equal (or NaN-involving) value there
+// disqualifies the centre, while an equal value at an earlier neighbour does
+// not. Only a neighbour that is strictly greater disqualifies in both cases.
+struct Neighbour {
+    std::ptrdiff_t offset;
+    bool later;
+};
+
+using Neighbourhood = std::array<Neighbour, 26>;
+
+bool follows_in_tie_order(int d0, int d1, int d2) {
+    if (d0 != 0) return d0 > 0;
+    if (d1 != 0) return d1 > 0;
+    return d2 < 0;
+}
+
+// The face neighbours come first: they disqualify most voxels, and the axis-2
+// pair lies in the line being scanned. The order does not change the outcome.
+Neighbourhood build_neighbourhood(const Volume& v) {
+    Neighbourhood nb{};
+    std::size_t n = 0;
+    auto add = [&](int d0, int d1, int d2) {
+        nb[n++] = {d0 * v.strides[0] + d1 * v.strides[1] + d2 * v.strides[2],
+                   follows_in_tie_order(d0, d1, d2)};
+    };
+    add(0, 0, 1);
+    add(0, 0, -1);
+    add(0, 1, 0);
+    add(0, -1, 0);
+    add(1, 0, 0);
+    add(-1, 0, 0);
+    for (int d0 = -1; d0 <= 1; ++d0)
+        for (int d1 = -1; d1 <= 1; ++d1)
+            for (int d2 = -1; d2 <= 1; ++d2)
+                if (std::abs(d0) + std::abs(d1) + std::abs(d2) > 1) add(d0, d1, d2);
+    return nb;
+}
+
+// Neighbourhood test for an interior voxel (all 26 neighbours inside).
+inline bool is_local_maximum(const std::byte* centre, float c, const Neighbourhood& nb) noexcept {
+    for (const Neighbour& n : nb) {
+        const float u = load(centre + n.offset);
+        if (n.later ? !(c > u) : (u > c)) return false;
+    }
+    return true;
+}
+
+// Index to physical coordinate: ((last - first) * index) / (n - 1) + first.
+struct AxisMap {
+    float span, denominator, first;
+    float operator()(std::size_t index) const noexcept {
+        return (span * static_cast<float>(index)) / denominator + first;
+    }
+};
+
+AxisMap axis_map(float first, float last, std::size_t n) {
+    return {last - first, static_cast<float>(n) - 1.0f, first};
+}
+
+struct ScanContext {
+    const Volume& volume;
+    Neighbourhood neighbourhood;
+    AxisMap map0, map1, map2;
+    float threshold;
+};
+
+// Scans k = 1 .. n2 - 2 of the line (i, j), appending peaks in increasing k.
+void scan_line(const ScanContext& cx, std::size_t i, std::size_t j, std::vector<Peak3D>& out) {
+    const Volume& v = cx.volume;
+    const std::size_t end = v.shape[2] - 1;
+    const std::ptrdiff_t s2 = v.strides[2];
+    const std::byte* line = v.data + static_cast<std::ptrdiff_t>(i) * v.strides[0] +
+                            static_cast<std::ptrdiff_t>(j) * v.strides[1];
+    const float x = cx.map0(i);
+    const float y = cx.map1(j);
+
+    auto test = [&](std::size_t k) {
+        const std::byte* p = line + static_cast<std::ptrdiff_t>(k) * s2;
+        const float c = load(p);
+        if (c < cx.threshold) return;
+        if (!is_local_maximum(p, c, cx.neighbourhood)) return;
+        out.push_back(Peak3D{std::nullopt, i, j, k, x, y, cx.map2(k), c});
+    };
+
+    std::size_t k = 1;
+#if defined(__SSE2__)
+    if (s2 == static_cast<std::ptrdiff_t>(sizeof(float))) {
+        // Contiguous line: skip blocks of eight voxels that all lie below the
+        // threshold (NaN is "not below" and gets the full test).
+        const __m128 t = _mm_set1_ps(cx.threshold);
+        for (; k + 8 <= end; k += 8) {
+            const auto* f = reinterpret_cast<const float*>(line) + k;
+            const int lo = _mm_movemask_ps(_mm_cmpnlt_ps(_mm_loadu_ps(f), t));
+            const int hi = _mm_movemask_ps(_mm_cmpnlt_ps(_mm_loadu_ps(f + 4), t));
+            const int mask = lo | (hi << 4);
+            if (mask == 0) continue;
+            for (int b = 0; b < 8; ++b)
+                if (mask & (1 << b)) test(k + static_cast<std::size_t>(b));
+        }
+    }
+#endif
+    for (; k < end; ++k) test(k);
+}
+
+// Candidate scan over the (i, j) lines, i outer and j inner, in parallel. The
+// chunks' lists are joined in chunk order, so the result is in (i, j, k)
+// row-major order for every thread count.
+std::vector<Peak3D> find_peaks(const ScanContext& cx) {
+    const std::size_t n1 = cx.volume.shape[1] - 2;
+    const std::size_t lines = (cx.volume.shape[0] - 2) * n1;
+    const std::size_t chunks = std::min(lines, parallel::thread_count() * 8);
+    std::vector<std::vector<Peak3D>> found(chunks);
+    parallel::for_each(chunks, [&](std::size_t c) {
+        const std::size_t begin = lines / chunks * c + std::min(c, lines % chunks);
+        const std::size_t end = lines / chunks * (c + 1) + std::min(c + 1, lines % chunks);
+        for (std::size_t l = begin; l < end; ++l) scan_line(cx, 1 + l / n1, 1 + l % n1, found[c]);
+    });
+    std::size_t total = 0;
+    for (const auto& f : found) total += f.size();
+    std::vector<Peak3D> peaks;
+    peaks.reserve(total);
+    for (const auto& f : found) peaks.insert(peaks.end(), f.begin(), f.end());
+    return peaks;
+}
+
+// Greedy in sorted order: a candidate is dropped when
+// min_distance^2 > ((dy^2 + dx^2) + dz^2) for some kept peak.
+std::vector<Peak3D> thin_by_distance(std::vector<Peak3D> candidates, float min_distance) {
+    const float limit = min_distance * min_distance;
+    if (!(limit > 0.0f)) return candidates;  // a squared distance is never below 0 (or NaN)
+    std::vector<Peak3D> kept;
+    std::vector<float> kx, ky, kz;
+    for (const Peak3D& p : candidates) {
+        bool close = false;
+        constexpr std::size_t kBlock = 64;
+        for (std::size_t b = 0; b < kx.size() && !close; b += kBlock) {
+            const std::size_t e = std::min(kx.size(), b + kBlock);
+            for (std::size_t t = b; t < e; ++t) {
+                const float dx = p.x - kx[t];
+                const float dy = p.y - ky[t];
+                const float dz = p.z - kz[t];
+                close |= limit > (dy * dy + dx * dx) + dz * dz;
+            }
+        }
+        if (close) continue;
+        kept.push_back(p);
+        kx.push_back(p.x);
+        ky.push_back(p.y);
+        kz.push_back(p.z);
+    }
+    return kept;
+}
+
+}  // namespace
+
+std::vector<Peak3D> detect_peaks_3d(const Volume& volume, const VolumeExtent& extent,
+                                    float threshold, float min_distance) {
+    for (std::size_t n : volume.shape)
+        if (n < 3) return {};
+    const ScanContext cx{volume,
+                         build_neighbourhood(volume),
+                         axis_map(extent[0], extent[1], volume.shape[0]),
+                         axis_map(extent[2], extent[3], volume.shape[1]),
+                         axis_map(extent[4], extent[5], volume.shape[2]),
+                         threshold};
+    std::vector<Peak3D> peaks = find_peaks(cx);
+    sort_peaks_by_intensity(peaks);
+    return thin_by_distance(std::move(peaks), min_distance);
+}
+
+}  // namespace sonaloc
