@@ -1,18 +1,11 @@
 #include "core/gaussian_fitting3d.hpp"
 
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <vector>
 
 namespace sonaloc {
 namespace {
-
-inline float load(const std::byte* p) noexcept {
-    float v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
 
 // Largest value, NaN never replacing the running maximum.
 float window_maximum(const Volume& w) {
@@ -53,24 +46,46 @@ std::optional<Point3> localize_gaussian_fitting_3d(const Volume& w) {
     const std::vector<float> xc = centred_coordinates(w.shape[2]);
     const float min_det = 1e-10f;
 
+    // The normalised data d = I / M (divided once, not once per step) and the
+    // model values of the current step. The exponentials are taken in a loop
+    // of their own, so the nine running sums stay in registers across calls.
+    const std::size_t count = w.count();
+    std::vector<float> scratch(2 * count);
+    float* const data = scratch.data();
+    float* const model = data + count;
+    {
+        float* d = data;
+        for (std::size_t i = 0; i < w.shape[0]; ++i)
+            for (std::size_t j = 0; j < w.shape[1]; ++j)
+                for (std::size_t k = 0; k < w.shape[2]; ++k) *d++ = w(i, j, k) / peak;
+    }
+
     float z0 = 0.0f, y0 = 0.0f, x0 = 0.0f;
     for (int iteration = 0; iteration < 5; ++iteration) {
-        float szz = 0.0f, syy = 0.0f, sxx = 0.0f, syz = 0.0f, sxz = 0.0f, sxy = 0.0f;
-        float srz = 0.0f, sry = 0.0f, srx = 0.0f;
+        float* g = model;
         for (std::size_t i = 0; i < w.shape[0]; ++i) {
             const float dz = zc[i] - z0;
             const float ez = dz * dz * -0.5f;
             for (std::size_t j = 0; j < w.shape[1]; ++j) {
                 const float dy = yc[j] - y0;
                 const float eyz = dy * dy * -0.5f + ez;
-                const std::byte* line = w.data + static_cast<std::ptrdiff_t>(i) * w.strides[0] +
-                                        static_cast<std::ptrdiff_t>(j) * w.strides[1];
                 for (std::size_t k = 0; k < w.shape[2]; ++k) {
                     const float dx = xc[k] - x0;
-                    const float d = load(line + static_cast<std::ptrdiff_t>(k) * w.strides[2]) / peak;
-                    const float g = std::exp(dx * dx * -0.5f + eyz);
-                    const float r = d - g;
-                    const float jz = dz * g, jy = dy * g, jx = dx * g;
+                    *g++ = std::exp(dx * dx * -0.5f + eyz);
+                }
+            }
+        }
+        float szz = 0.0f, syy = 0.0f, sxx = 0.0f, syz = 0.0f, sxz = 0.0f, sxy = 0.0f;
+        float srz = 0.0f, sry = 0.0f, srx = 0.0f;
+        std::size_t n = 0;
+        for (std::size_t i = 0; i < w.shape[0]; ++i) {
+            const float dz = zc[i] - z0;
+            for (std::size_t j = 0; j < w.shape[1]; ++j) {
+                const float dy = yc[j] - y0;
+                for (std::size_t k = 0; k < w.shape[2]; ++k, ++n) {
+                    const float dx = xc[k] - x0;
+                    const float r = data[n] - model[n];
+                    const float jz = dz * model[n], jy = dy * model[n], jx = dx * model[n];
                     szz += jz * jz;
                     syy += jy * jy;
                     sxx += jx * jx;
