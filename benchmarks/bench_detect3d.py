@@ -5,10 +5,12 @@ way a host would do it without the module).
 
 Localizer and correlation costs are differences of rs_detect_peaks3d calls
 with and without the step, divided by the number of peaks; they and the
-one-thread scan are measured in a child process with RAYON_NUM_THREADS=1."""
+one-thread scan are measured in a child process with RAYON_NUM_THREADS=1, as
+CPU time of that process (steadier than wall time on a shared machine)."""
 import json
 import os
 import sys
+import time
 
 import numpy as np
 
@@ -131,17 +133,27 @@ def numpy_correlations(vol, peaks, tmpl):
 
 # ------------------------------------------------------------------ measurements
 
-def measure_scan(vol):
-    t_scan = median_time(lambda: detect(vol, threshold=1.5), repeat=9)
-    t_max = median_time(vol.max, repeat=9)
+def cpu_time(fn, repeat=7):
+    """Median CPU time of one call, in seconds (for single-threaded runs)."""
+    times = []
+    for _ in range(repeat):
+        t0 = time.process_time()
+        fn()
+        times.append(time.process_time() - t0)
+    return float(np.median(times))
+
+
+def measure_scan(vol, timer=median_time):
+    t_scan = timer(lambda: detect(vol, threshold=1.5), repeat=15)
+    t_max = timer(vol.max, repeat=15)
     return t_scan, t_max
 
 
 def measure_per_peak():
     """Run with one worker thread: per-peak costs of the module and the peers."""
     vol = scan_volume()
-    t_scan, t_max = measure_scan(vol)
-    t_peer_scan = median_time(lambda: numpy_scan(vol, 1.5), repeat=3)
+    t_scan, t_max = measure_scan(vol, cpu_time)
+    t_peer_scan = cpu_time(lambda: numpy_scan(vol, 1.5), repeat=3)
     assert len(numpy_scan(vol, 1.5)) == len(detect(vol, threshold=1.5)[0])
     del vol
 
@@ -149,7 +161,7 @@ def measure_per_peak():
     pos, inten, _ = detect(vol)
     n = len(pos)
     peaks = np.rint(pos).astype(int)
-    base = median_time(lambda: detect(vol), repeat=9)
+    base = cpu_time(lambda: detect(vol), repeat=9)
     res = {"scan_1t": t_scan, "max_1t": t_max, "scan_peer": t_peer_scan, "peaks": n}
     subset = peaks[:: max(1, n // 150)]
     for name, method, peer in (("radial_symmetry", "radial_symmetry", numpy_rs3),
@@ -158,16 +170,16 @@ def measure_per_peak():
         assert len(out) == n
         ref = numpy_localize(vol, peaks[:20], peer)
         assert np.allclose(ref, out[:20], atol=2e-3), name
-        t = median_time(lambda: detect(vol, localization_method=method), repeat=5)
-        t_peer = median_time(lambda: numpy_localize(vol, subset, peer), repeat=3)
+        t = cpu_time(lambda: detect(vol, localization_method=method), repeat=5)
+        t_peer = cpu_time(lambda: numpy_localize(vol, subset, peer), repeat=3)
         res[name] = ((t - base) / n, t_peer / len(subset))
 
     sigmas = (1.2, 1.2, 1.2)
     corr = detect(vol, correlation_sigmas=sigmas)[2]
     tmpl = numpy_correlation_template(np.float32(sigmas), np.float32([(s - 1) / s for s in vol.shape]))
     assert np.allclose(numpy_correlations(vol, peaks, tmpl), corr, atol=1e-4)
-    t = median_time(lambda: detect(vol, correlation_sigmas=sigmas), repeat=9)
-    t_peer = median_time(lambda: numpy_correlations(vol, subset, tmpl), repeat=3)
+    t = cpu_time(lambda: detect(vol, correlation_sigmas=sigmas), repeat=9)
+    t_peer = cpu_time(lambda: numpy_correlations(vol, subset, tmpl), repeat=3)
     res["correlation"] = ((t - base) / n, t_peer / len(subset))
     return res
 

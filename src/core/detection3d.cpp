@@ -109,18 +109,21 @@ void scan_line(const ScanContext& cx, std::size_t i, std::size_t j, std::vector<
     std::size_t k = 1;
 #if defined(__SSE2__)
     if (s2 == static_cast<std::ptrdiff_t>(sizeof(float))) {
-        // Contiguous line: skip blocks of eight voxels that all lie below the
+        // Contiguous line: skip blocks of voxels that all lie below the
         // threshold (NaN is "not below" and gets the full test).
         const __m128 t = _mm_set1_ps(cx.threshold);
-        for (; k + 8 <= end; k += 8) {
-            const auto* f = reinterpret_cast<const float*>(line) + k;
-            const int lo = _mm_movemask_ps(_mm_cmpnlt_ps(_mm_loadu_ps(f), t));
-            const int hi = _mm_movemask_ps(_mm_cmpnlt_ps(_mm_loadu_ps(f + 4), t));
-            const int mask = lo | (hi << 4);
-            if (mask == 0) continue;
-            for (int b = 0; b < 8; ++b)
-                if (mask & (1 << b)) test(k + static_cast<std::size_t>(b));
+        const auto* f = reinterpret_cast<const float*>(line);
+        auto passing = [&](std::size_t at) { return _mm_cmpnlt_ps(_mm_loadu_ps(f + at), t); };
+        auto test_block = [&](std::size_t at, std::size_t n) {
+            for (std::size_t b = 0; b < n; ++b) test(at + b);
+        };
+        for (; k + 16 <= end; k += 16) {
+            const __m128 any = _mm_or_ps(_mm_or_ps(passing(k), passing(k + 4)),
+                                         _mm_or_ps(passing(k + 8), passing(k + 12)));
+            if (_mm_movemask_ps(any) != 0) test_block(k, 16);
         }
+        for (; k + 4 <= end; k += 4)
+            if (_mm_movemask_ps(passing(k)) != 0) test_block(k, 4);
     }
 #endif
     for (; k < end; ++k) test(k);
