@@ -161,6 +161,21 @@ def test_thinning_and_order():
     assert len(detect(vol, min_distance=-3.01)[0]) == 2
 
 
+@pytest.mark.parametrize("min_distance", [2.0, 3.3, -1.7])
+def test_thinning_of_many_candidates_matches_greedy_reference(min_distance):
+    vol = np.random.default_rng(3).random((40, 30, 50), dtype=f32)
+    extent = (0.0, 39.0, 0.0, 29.0, -10.0, 39.0)  # unit spacing: many exact distances
+    cand, inten, _ = detect(vol, extent, threshold=0.0)
+    assert len(cand) > 1500  # through the cell index
+    limit = f32(min_distance) * f32(min_distance)
+    kept = np.empty((0, 3), f32)
+    for p in cand:
+        d = p - kept
+        if not (limit > (d[:, 1] * d[:, 1] + d[:, 0] * d[:, 0]) + d[:, 2] * d[:, 2]).any():
+            kept = np.vstack([kept, p])
+    np.testing.assert_array_equal(detect(vol, extent, threshold=0.0, min_distance=min_distance)[0], kept)
+
+
 def test_strided_and_threaded_scans_agree():
     rng = np.random.default_rng(5)
     vol = rng.integers(0, 6, size=(30, 20, 40)).astype(f32)  # many equal intensities
