@@ -180,8 +180,13 @@ def test_strided_and_threaded_scans_agree():
     rng = np.random.default_rng(5)
     vol = rng.integers(0, 6, size=(30, 20, 40)).astype(f32)  # many equal intensities
     ref = detect(vol, threshold=3.0)
-    for view in (np.asfortranarray(vol), vol[::-1, :, ::-1].copy()[::-1, :, ::-1]):
+    packed = np.zeros(vol.shape, dtype=[("v", "<f4"), ("flag", "u1")])  # 5-byte strides
+    packed["v"] = vol
+    for view in (np.asfortranarray(vol), vol[::-1, :, ::-1].copy()[::-1, :, ::-1], packed["v"]):
         np.testing.assert_array_equal(detect(view, threshold=3.0)[0], ref[0])
+        kw = dict(threshold=3.0, method="gaussian_fitting", sigmas=(1.0, 2.0, 1.5))
+        for got, want in zip(detect(view, **kw), detect(vol, **kw)):
+            np.testing.assert_array_equal(got, want)
     code = ("import numpy as np, sonaloc, sys;"
             "v=np.random.default_rng(5).integers(0,6,size=(30,20,40)).astype(np.float32);"
             "p,i,_=sonaloc.rs_detect_peaks3d(v,(0,29,0,19,0,39),3.0,0.0,None,None,None,None,None);"
