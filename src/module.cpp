@@ -3,8 +3,12 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "core/detection3d.hpp"
+#include "core/gaussian_correlation.hpp"
 #include "core/linking.hpp"
 #include "core/linking3d.hpp"
+#include "core/localize.hpp"
+#include "core/localize3d.hpp"
 #include "core/radial_symmetry2d.hpp"
 #include "core/radial_symmetry3d.hpp"
 #include "python/arrays.hpp"
@@ -16,6 +20,69 @@ namespace {
 
 using namespace sonaloc;
 using namespace sonaloc::py;
+
+// ---------------------------------------------------------------- rs_detect_peaks3d
+
+const Signature kDetectPeaks3D{"rs_detect_peaks3d",
+                               {{"array", Kind::Volume},
+                                {"extent", Kind::Tuple},
+                                {"threshold", Kind::Real},
+                                {"min_distance", Kind::Real},
+                                {"localization_window_size", Kind::Count, true},
+                                {"localization_method", Kind::Text, true},
+                                {"correlation_sigmas", Kind::Tuple, true},
+                                {"correlation_threshold", Kind::Real, true},
+                                {"max_num_peaks", Kind::Count, true}}};
+
+// Positions (n, 3), intensities (n,), and the scores (n,) when any peak has
+// one (absent scores as 0), else None.
+Ref build_output_arrays_3d(const std::vector<Peak3D>& peaks) {
+    const std::size_t n = peaks.size();
+    Output<float> positions{{}, {n, 3}};
+    Output<float> intensities{{}, {n}};
+    positions.data.reserve(3 * n);
+    intensities.data.reserve(n);
+    bool scored = false;
+    for (const Peak3D& p : peaks) {
+        positions.data.insert(positions.data.end(), {p.x, p.y, p.z});
+        intensities.data.push_back(p.intensity);
+        scored = scored || p.correlation.has_value();
+    }
+    Ref correlations = py_none();
+    if (scored) {
+        Output<float> scores{{}, {n}};
+        scores.data.reserve(n);
+        for (const Peak3D& p : peaks) scores.data.push_back(p.correlation.value_or(0.0f));
+        correlations = to_array(std::move(scores));
+    }
+    return make_tuple(to_array(std::move(positions)), to_array(std::move(intensities)),
+                      std::move(correlations));
+}
+
+PyObject* rs_detect_peaks3d(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        Args a;
+        if (!bind(kDetectPeaks3D, args, kwargs, a)) throw PythonError{};
+        // Tuple items may run Python code: read them all before viewing the volume.
+        const VolumeExtent extent = tuple_reals<6>(a.tuple(1));
+        std::optional<std::array<float, 3>> sigmas;
+        if (PyObject* t = a.tuple(6)) sigmas = tuple_reals<3>(t);
+        const Volume volume = a.volume(0);
+
+        std::vector<Peak3D> peaks = detect_peaks_3d(volume, extent, a.real(2), a.real(3));
+        if (sigmas) compute_correlations(volume, extent, peaks, *sigmas);
+        if (const auto threshold = a.optional_real(7)) screen_by_correlation(peaks, *threshold);
+        const auto max_num_peaks = a.optional_count(8);
+        if (const auto name = a.optional_text(5)) {
+            const LocalizationMethod method = parse_localization_method(*name);
+            peaks = localize_3d(volume, peaks, a.optional_count(4).value_or(7), extent, method,
+                                max_num_peaks);
+        } else if (max_num_peaks && *max_num_peaks < peaks.size()) {
+            peaks.resize(*max_num_peaks);
+        }
+        return build_output_arrays_3d(peaks);
+    });
+}
 
 // ---------------------------------------------------------------- rs_radial_symmetry_2d
 
@@ -131,7 +198,7 @@ PyObject* rs_link_points_3d(PyObject*, PyObject* args, PyObject* kwargs) {
 // In the order the module lists them.
 const Entry kEntries[] = {
     // rs_detect_peaks
-    // rs_detect_peaks3d
+    {&kDetectPeaks3D, rs_detect_peaks3d},
     // rs_draw_tracks
     // rs_draw_tracks_3d
     // rs_draw_tracks_value
