@@ -1,0 +1,67 @@
+#include "core/tracks.hpp"
+
+#include <unistd.h>
+
+#include <cmath>
+#include <limits>
+
+namespace sonaloc {
+namespace {
+
+// Bytes of memory the machine has; 0 when unknown.
+std::uint64_t physical_memory() {
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long page = ::sysconf(_SC_PAGE_SIZE);
+    if (pages <= 0 || page <= 0) return 0;
+    return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page);
+}
+
+std::string shape_text(std::span<const std::uint64_t> shape) {
+    std::string s = "(";
+    for (std::size_t a = 0; a < shape.size(); ++a) {
+        if (a > 0) s += ", ";
+        s += std::to_string(shape[a]);
+    }
+    return s + ")";
+}
+
+}  // namespace
+
+void check_pixel_size(float pixel_size) {
+    if (!(pixel_size > 0.0f) || std::isinf(pixel_size))
+        throw ValueError("pixel_size must be a positive finite number");
+}
+
+void check_grid_size(std::span<const std::uint64_t> shape, std::size_t bytes_per_cell) {
+    u128 bytes = bytes_per_cell;
+    bool overflow = false;
+    for (auto n : shape) {
+        // An axis the array library cannot express is refused also when
+        // another axis is empty.
+        if (n > static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max())) overflow = true;
+        bytes *= n;
+        if (bytes > std::numeric_limits<std::uint64_t>::max()) overflow = true;
+        if (overflow) break;
+    }
+    const std::uint64_t memory = physical_memory();
+    if (overflow || bytes > std::numeric_limits<std::size_t>::max() / 2 ||
+        (memory != 0 && bytes > memory))
+        throw ValueError("render grid of shape " + shape_text(shape) +
+                         " does not fit in memory");
+}
+
+Grid2D render_grid_2d(const std::array<float, 4>& extent, float pixel_size,
+                      std::size_t bytes_per_cell) {
+    check_pixel_size(pixel_size);
+    Grid2D g{axis_grid(extent[0], extent[1], pixel_size), axis_grid(extent[2], extent[3], pixel_size)};
+    const std::array<std::uint64_t, 2> shape{g.x.n, g.y.n};
+    check_grid_size(shape, bytes_per_cell);
+    return g;
+}
+
+void check_track_ends(const IndexVector& ends) {
+    for (std::size_t t = 0; t < ends.size(0); ++t)
+        if (ends(t) < 0) throw ValueError("track_end_indices must not contain negative values");
+}
+
+}  // namespace sonaloc
