@@ -13,6 +13,11 @@ draw_value3 = sonaloc.rs_draw_tracks_value_3d
 f32 = np.float32
 
 
+@pytest.fixture
+def rng():
+    return np.random.default_rng(20261208)
+
+
 def mat(rows, cols=None):
     a = np.array(rows, np.float32)
     return a.reshape(len(rows), cols) if cols is not None else a
