@@ -50,7 +50,8 @@ std::vector<Passage<Key, Entry>> passages_2d(const ImageTracks<P>& tracks, const
         if (pts.empty()) return 0;
         std::size_t n = 1;
         for (std::size_t j = 0; j + 1 < pts.size(); ++j)
-            if (Entry::segment_drawable(pts[j], pts[j + 1])) n += plan(pts[j], pts[j + 1]).count;
+            if (Entry::segment_drawable(pts[j], pts[j + 1]))
+                n = add_saturated(n, plan(pts[j], pts[j + 1]).count);
         return n;
     };
     auto fill = [&](std::size_t t, Passage<Key, Entry>* out) -> std::size_t {

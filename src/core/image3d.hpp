@@ -4,6 +4,8 @@
 #pragma once
 #include <cstdint>
 
+#include "core/passages.hpp"
+
 #include "core/tracks3d.hpp"
 #include "core/view.hpp"
 
@@ -44,7 +46,8 @@ std::size_t track_passage_bound_3d(std::span<const P> pts, const Grid3D& g) {
     if (pts.empty()) return 0;
     std::size_t n = 1;
     for (std::size_t j = 0; j + 1 < pts.size(); ++j)
-        if (Entry::segment_drawable(pts[j], pts[j + 1])) n += plan_line_3d(pts[j].v, pts[j + 1].v, g).count;
+        if (Entry::segment_drawable(pts[j], pts[j + 1]))
+            n = add_saturated(n, plan_line_3d(pts[j].v, pts[j + 1].v, g).count);
     return n;
 }
 

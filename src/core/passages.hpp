@@ -11,11 +11,18 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <new>
 #include <vector>
 
 #include "core/parallel.hpp"
 
 namespace sonaloc {
+
+// a + b, saturated: passage bounds of absurd walks never wrap around.
+inline std::size_t add_saturated(std::size_t a, std::size_t b) {
+    std::size_t r;
+    return __builtin_add_overflow(a, b, &r) ? std::numeric_limits<std::size_t>::max() : r;
+}
 
 template <class Key, class Entry>
 struct Passage {
@@ -35,7 +42,8 @@ std::vector<Passage<Key, Entry>> gather_passages(std::size_t tracks, Key sentine
     parallel::for_range(tracks, 256, [&](std::size_t b, std::size_t e) {
         for (std::size_t t = b; t < e; ++t) offset[t + 1] = bound(t);
     });
-    for (std::size_t t = 0; t < tracks; ++t) offset[t + 1] += offset[t];
+    for (std::size_t t = 0; t < tracks; ++t)
+        if (__builtin_add_overflow(offset[t + 1], offset[t], &offset[t + 1])) throw std::bad_alloc();
     std::vector<Passage<Key, Entry>> out(offset[tracks]);
     parallel::for_range(tracks, 256, [&](std::size_t b, std::size_t e) {
         for (std::size_t t = b; t < e; ++t) {
@@ -58,17 +66,22 @@ void sort_by_pixel(std::vector<Passage<Key, Entry>>& v, std::uint64_t limit) {
     const int digit = (bits + passes - 1) / passes;
     const std::size_t buckets = std::size_t{1} << digit;
     const Key mask = static_cast<Key>(buckets - 1);
+    // The histograms of all digits in one read; a pass whose digit is the
+    // same for every passage would move nothing and is skipped.
+    std::vector<std::size_t> hist(buckets * static_cast<std::size_t>(passes), 0);
+    for (const auto& x : v)
+        for (int p = 0; p < passes; ++p) ++hist[p * buckets + ((x.pixel >> (p * digit)) & mask)];
     std::vector<Passage<Key, Entry>> buf(v.size());
-    std::vector<std::size_t> pos(buckets);
     auto* src = &v;
     auto* dst = &buf;
     for (int p = 0; p < passes; ++p) {
+        std::size_t* pos = hist.data() + p * buckets;
         const int shift = p * digit;
-        std::fill(pos.begin(), pos.end(), 0);
-        for (const auto& x : *src) ++pos[(x.pixel >> shift) & mask];
+        if (std::find(pos, pos + buckets, v.size()) != pos + buckets) continue;
         std::size_t sum = 0;
-        for (auto& c : pos) sum += std::exchange(c, sum);
-        for (const auto& x : *src) (*dst)[pos[(x.pixel >> shift) & mask]++] = x;
+        for (std::size_t b = 0; b < buckets; ++b) sum += std::exchange(pos[b], sum);
+        Passage<Key, Entry>* out = dst->data();
+        for (const auto& x : *src) out[pos[(x.pixel >> shift) & mask]++] = x;
         std::swap(src, dst);
     }
     if (src != &v) v.swap(buf);

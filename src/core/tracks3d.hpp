@@ -126,7 +126,7 @@ inline Walk3D plan_line_3d(const std::array<std::int32_t, 3>& a, const std::arra
     for (std::size_t k = 0; k < 3; ++k) {
         std::int64_t q = 0;
         std::int64_t e = h;
-        if (N > 0 && d[k] > 0) {
+        if (lo > 0 && d[k] > 0) {  // at the start: no step yet, error floor(N / 2)
             const i128 u = lo * d[k] + c;
             q = static_cast<std::int64_t>(u / N);
             e = N - 1 - static_cast<std::int64_t>(u % N);
