@@ -75,12 +75,13 @@ Ref image_array(Output<T>&& out) {
     return to_array(std::move(out), ShapeError::ValueError);
 }
 
-Ref extent_2d(const Grid2D& g) {
-    return make_tuple(py_float(g.x.lo), py_float(g.x.hi), py_float(g.y.lo), py_float(g.y.hi));
+Ref extent_2d(const RenderGrid<2>& g) {
+    const auto& [x, y] = g.axes;
+    return make_tuple(py_float(x.lo), py_float(x.hi), py_float(y.lo), py_float(y.hi));
 }
 
 Ref extent_3d(const Grid3D& g) {
-    const Extent3D e = g.extent();
+    const Extent3D e = adjusted_extent(g);
     return make_tuple(py_float(e.x_min), py_float(e.x_max), py_float(e.y_min), py_float(e.y_max),
                       py_float(e.z_min), py_float(e.z_max));
 }
@@ -94,7 +95,7 @@ PyObject* rs_draw_tracks(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
         Args a;
         if (!bind(kDrawTracks, args, kwargs, a)) throw PythonError{};
-        const Grid2D grid = render_grid_2d(tuple_reals<4>(a.tuple(2)), a.real(3), 2 * sizeof(float));
+        const auto grid = render_grid_2d(tuple_reals<4>(a.tuple(2)), a.real(3), 2 * sizeof(float));
         auto img = draw_density_2d(image_tracks<ImageTrack2D>(a.matrix(0), a.index_vector(1), grid), grid);
         Ref intensity = image_array(std::move(img.intensity));
         Ref count = image_array(std::move(img.count));
@@ -106,7 +107,7 @@ PyObject* rs_draw_tracks_value(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
         Args a;
         if (!bind(kDrawTracksValue, args, kwargs, a)) throw PythonError{};
-        const Grid2D grid = render_grid_2d(tuple_reals<4>(a.tuple(2)), a.real(3), 3 * sizeof(float));
+        const auto grid = render_grid_2d(tuple_reals<4>(a.tuple(2)), a.real(3), 3 * sizeof(float));
         auto img = draw_value_2d(image_tracks<ImageTrackValue2D>(a.matrix(0), a.index_vector(1), grid), grid);
         Ref intensity = image_array(std::move(img.intensity));
         Ref mean = image_array(std::move(img.mean));

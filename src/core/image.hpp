@@ -42,9 +42,10 @@ struct PixelEntry {
 // the cells of the walk inside the grid (t = i / n for the i-th of n cells,
 // the end cell left to the next segment), then the track's last point.
 template <class Key, class Entry, class P>
-std::vector<Passage<Key, Entry>> passages_2d(const ImageTracks<P>& tracks, const Grid2D& g) {
-    const std::uint64_t ny = g.y.n;
-    auto plan = [&](const P& a, const P& b) { return plan_line_2d(a.x, a.y, b.x, b.y, g.x.n, ny); };
+std::vector<Passage<Key, Entry>> passages_2d(const ImageTracks<P>& tracks, const RenderGrid<2>& g) {
+    auto plan = [&](const P& a, const P& b) {
+        return line_cells_2d(a.x, a.y, b.x, b.y, g.axes[0].n, g.axes[1].n);
+    };
     auto bound = [&](std::size_t t) -> std::size_t {
         const auto pts = tracks.track(t);
         if (pts.empty()) return 0;
@@ -62,9 +63,9 @@ std::vector<Passage<Key, Entry>> passages_2d(const ImageTracks<P>& tracks, const
             const P& a = pts[j];
             const P& b = pts[j + 1];
             if (!Entry::segment_drawable(a, b)) continue;
-            const Walk2D w = plan(a, b);
+            const LineCells2D w = plan(a, b);
             const auto n = static_cast<float>(w.n);
-            walk_line_2d(w, [&](std::uint64_t pixel, std::uint64_t i) {
+            for_each_cell(w, [&](std::uint64_t pixel, std::uint64_t i) {
                 Entry e;
                 if (Entry::at(static_cast<float>(i) / n, a, b, e))
                     out[k++] = {static_cast<Key>(pixel), e};
@@ -73,7 +74,7 @@ std::vector<Passage<Key, Entry>> passages_2d(const ImageTracks<P>& tracks, const
         const P& last = pts.back();
         Entry e;
         if (last.inside(g) && Entry::at_point(last, e))
-            out[k++] = {static_cast<Key>(last.x * ny + last.y), e};
+            out[k++] = {static_cast<Key>(last.pixel(g)), e};
         return k;
     };
     return gather_passages<Key, Entry>(tracks.size(), static_cast<Key>(g.cells()), bound, fill);
@@ -86,6 +87,6 @@ struct DensityImage {
 
 // Draws every track in list order and trims each pixel: count = passages
 // (saturated at 2^32 - 1), intensity = the trimmed sum.
-DensityImage draw_density_2d(const ImageTracks<ImageTrack2D>& tracks, const Grid2D& g);
+DensityImage draw_density_2d(const ImageTracks<ImageTrack2D>& tracks, const RenderGrid<2>& g);
 
 }  // namespace sonaloc

@@ -28,9 +28,9 @@ void track_passages_3d(std::span<const P> pts, const Grid3D& g, Visit&& visit) {
         const P& a = pts[j];
         const P& b = pts[j + 1];
         if (!Entry::segment_drawable(a, b)) continue;
-        const Walk3D w = plan_line_3d(a.v, b.v, g);
+        const LineCells3D w = line_cells_3d(a.v, b.v, g);
         const auto n = static_cast<float>(w.n + 1);
-        walk_line_3d(w, [&](std::uint64_t voxel, std::uint64_t i) {
+        for_each_cell(w, [&](std::uint64_t voxel, std::uint64_t i) {
             Entry e;
             if (Entry::at(static_cast<float>(i) / n, a, b, e)) visit(voxel, e);
         });
@@ -47,7 +47,7 @@ std::size_t track_passage_bound_3d(std::span<const P> pts, const Grid3D& g) {
     std::size_t n = 1;
     for (std::size_t j = 0; j + 1 < pts.size(); ++j)
         if (Entry::segment_drawable(pts[j], pts[j + 1]))
-            n = add_saturated(n, plan_line_3d(pts[j].v, pts[j + 1].v, g).count);
+            n = add_saturated(n, line_cells_3d(pts[j].v, pts[j + 1].v, g).count);
     return n;
 }
 

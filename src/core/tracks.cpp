@@ -25,13 +25,6 @@ std::string shape_text(std::span<const std::uint64_t> shape) {
     return s + ")";
 }
 
-}  // namespace
-
-void check_pixel_size(float pixel_size) {
-    if (!(pixel_size > 0.0f) || std::isinf(pixel_size))
-        throw ValueError("pixel_size must be a positive finite number");
-}
-
 void check_grid_size(std::span<const std::uint64_t> shape, std::size_t bytes_per_cell) {
     u128 bytes = bytes_per_cell;
     bool overflow = false;
@@ -50,13 +43,34 @@ void check_grid_size(std::span<const std::uint64_t> shape, std::size_t bytes_per
                          " does not fit in memory");
 }
 
-Grid2D render_grid_2d(const std::array<float, 4>& extent, float pixel_size,
-                      std::size_t bytes_per_cell) {
-    check_pixel_size(pixel_size);
-    Grid2D g{axis_grid(extent[0], extent[1], pixel_size), axis_grid(extent[2], extent[3], pixel_size)};
-    const std::array<std::uint64_t, 2> shape{g.x.n, g.y.n};
+}  // namespace
+
+template <std::size_t D>
+RenderGrid<D> make_render_grid(const std::array<float, 2 * D>& extent, float pixel_size,
+                               std::size_t bytes_per_cell, std::uint64_t max_axis) {
+    if (!(pixel_size > 0.0f) || std::isinf(pixel_size))
+        throw ValueError("pixel_size must be a positive finite number");
+    RenderGrid<D> g;
+    std::array<std::uint64_t, D> shape{};
+    for (std::size_t a = 0; a < D; ++a) {
+        g.axes[a] = axis_grid(extent[2 * a], extent[2 * a + 1], pixel_size);
+        shape[a] = g.axes[a].n;
+    }
+    for (auto n : shape)
+        if (n > max_axis)
+            throw ValueError("render grid of shape " + shape_text(shape) + " has more than " +
+                             std::to_string(max_axis) + " cells along an axis");
     check_grid_size(shape, bytes_per_cell);
     return g;
+}
+
+template RenderGrid<3> make_render_grid<3>(const std::array<float, 6>&, float, std::size_t,
+                                           std::uint64_t);
+
+RenderGrid<2> render_grid_2d(const std::array<float, 4>& extent, float pixel_size,
+                             std::size_t bytes_per_cell) {
+    return make_render_grid<2>(extent, pixel_size, bytes_per_cell,
+                               std::numeric_limits<std::uint64_t>::max());
 }
 
 void check_track_ends(const IndexVector& ends) {

@@ -43,23 +43,35 @@ inline float axis_position(float c, const AxisGrid& a) {
     return ((c - a.lo) / (a.hi - a.lo)) * static_cast<float>(a.n);
 }
 
-// A pixel size that can never describe a grid is refused.
-void check_pixel_size(float pixel_size);
+// The render grid: one AxisGrid per axis, x first. Cell (x, y[, z]) is at
+// position x * ny + y (2D) or (x * ny + y) * nz + z (3D) of the images.
+template <std::size_t D>
+struct RenderGrid {
+    std::array<AxisGrid, D> axes;
 
-// Refuses a grid whose cell count overflows the machine word or whose output
-// images (`bytes_per_cell` bytes per cell together) exceed the machine's
-// memory, before anything is allocated.
-void check_grid_size(std::span<const std::uint64_t> shape, std::size_t bytes_per_cell);
-
-struct Grid2D {
-    AxisGrid x, y;
-    std::size_t cells() const noexcept { return x.n * y.n; }
+    std::uint64_t cells() const noexcept {
+        std::uint64_t n = 1;
+        for (const auto& a : axes) n *= a.n;
+        return n;
+    }
+    std::vector<std::size_t> shape() const {
+        std::vector<std::size_t> s;
+        for (const auto& a : axes) s.push_back(a.n);
+        return s;
+    }
 };
 
-// The render grid of the 2D drawing functions from (x_min, x_max, y_min,
-// y_max) and the pixel size, checked for the memory of `bytes_per_cell`.
-Grid2D render_grid_2d(const std::array<float, 4>& extent, float pixel_size,
-                      std::size_t bytes_per_cell);
+// The grid rule on every axis of (lo0, hi0, lo1, hi1, ...), refusing what
+// can never be drawn before anything is allocated: a pixel size that is zero,
+// negative, infinite or NaN; an axis longer than `max_axis` cells; a grid
+// whose images (`bytes_per_cell` bytes per cell together) overflow the
+// machine word or exceed the machine's memory. Extents give what the rule
+// gives (an upper bound below the lower one, or NaN, makes an empty axis).
+template <std::size_t D>
+RenderGrid<D> make_render_grid(const std::array<float, 2 * D>& extent, float pixel_size,
+                               std::size_t bytes_per_cell, std::uint64_t max_axis);
+RenderGrid<2> render_grid_2d(const std::array<float, 4>& extent, float pixel_size,
+                             std::size_t bytes_per_cell);
 
 // ---------------------------------------------------------------- cutting
 
@@ -109,6 +121,13 @@ ImageTracks<P> image_tracks(const Matrix& m, const IndexVector& ends, const Grid
     check_track_ends(ends);
     ImageTracks<P> out;
     out.ends.reserve(ends.size(0));
+    std::size_t rows = 0, start = 0;
+    for (std::size_t t = 0; t < ends.size(0); ++t) {
+        const auto e = static_cast<std::size_t>(ends(t));
+        rows += std::min(e, m.size(0)) - std::min({start, e, m.size(0)});
+        start = e;
+    }
+    out.points.reserve(rows);
     std::size_t begin = 0;
     cut_tracks(
         m, ends, P::columns,
@@ -135,16 +154,17 @@ struct ImagePoint2D {
     float intensity = 0.0f;
     float value = 0.0f;
 
-    static ImagePoint2D from_row(const Matrix& m, std::size_t r, const Grid2D& g) {
+    static ImagePoint2D from_row(const Matrix& m, std::size_t r, const RenderGrid<2>& g) {
         ImagePoint2D p;
-        p.x = round_saturate<std::uint64_t>(axis_position(m(r, 0), g.x));
-        p.y = round_saturate<std::uint64_t>(axis_position(m(r, 1), g.y));
+        p.x = round_saturate<std::uint64_t>(axis_position(m(r, 0), g.axes[0]));
+        p.y = round_saturate<std::uint64_t>(axis_position(m(r, 1), g.axes[1]));
         p.intensity = m(r, 2);
         if constexpr (Columns > 3) p.value = m(r, 3);
         return p;
     }
     bool same_cell(const ImagePoint2D& o) const noexcept { return x == o.x && y == o.y; }
-    bool inside(const Grid2D& g) const noexcept { return x < g.x.n && y < g.y.n; }
+    bool inside(const RenderGrid<2>& g) const noexcept { return x < g.axes[0].n && y < g.axes[1].n; }
+    std::uint64_t pixel(const RenderGrid<2>& g) const noexcept { return x * g.axes[1].n + y; }
 };
 
 using ImageTrack2D = ImagePoint2D<3>;
@@ -167,7 +187,7 @@ using ImageTrackValue2D = ImagePoint2D<4>;
 // `first` is the step index of the first cell inside and `count` the number
 // of steps that stay inside (the walk is monotone on both axes, so these
 // steps are consecutive). The cost is independent of the walk's length.
-struct Walk2D {
+struct LineCells2D {
     std::uint64_t n = 0;           // walk length DX
     std::uint64_t first = 0;       // step index of the first cell inside
     std::uint64_t count = 0;       // number of cells inside
@@ -195,9 +215,9 @@ inline u128 ceil_div(u128 a, u128 b) { return a / b + (a % b != 0 ? 1 : 0); }
 
 }  // namespace detail
 
-inline Walk2D plan_line_2d(std::uint64_t ax, std::uint64_t ay, std::uint64_t bx, std::uint64_t by,
+inline LineCells2D line_cells_2d(std::uint64_t ax, std::uint64_t ay, std::uint64_t bx, std::uint64_t by,
                            std::uint64_t nx, std::uint64_t ny) {
-    Walk2D w;
+    LineCells2D w;
     const bool x_down = bx < ax, y_down = by < ay;
     const std::uint64_t adx = x_down ? ax - bx : bx - ax;
     const std::uint64_t ady = y_down ? ay - by : by - ay;
@@ -253,7 +273,7 @@ inline Walk2D plan_line_2d(std::uint64_t ax, std::uint64_t ay, std::uint64_t bx,
 
 // Calls emit(pixel, i) for the cells of the walk inside the grid, in order.
 template <class Emit>
-inline void walk_line_2d(const Walk2D& w, Emit&& emit) {
+inline void for_each_cell(const LineCells2D& w, Emit&& emit) {
     std::uint64_t pixel = w.pixel, rem = w.rem;
     const std::uint64_t end = w.first + w.count;
     for (std::uint64_t i = w.first; i < end; ++i) {

@@ -10,19 +10,16 @@
 
 namespace sonaloc {
 
-struct Grid3D {
-    std::array<AxisGrid, 3> axes;
-    std::size_t cells() const noexcept { return axes[0].n * axes[1].n * axes[2].n; }
-    Extent3D extent() const noexcept {
-        return {axes[0].lo, axes[0].hi, axes[1].lo, axes[1].hi, axes[2].lo, axes[2].hi};
-    }
-};
+using Grid3D = RenderGrid<3>;
 
-// The grid rule on the three axes of the extent. Refuses pixel sizes that
-// describe no grid, grids with more than 2^31 - 1 voxels along an axis (the
-// voxel indices are signed 32-bit) and grids whose images (`bytes_per_cell`
-// bytes per voxel) exceed the word or the memory.
+// The grid rule on the three axes of the extent (make_render_grid), also
+// refusing grids with more than 2^31 - 1 voxels along an axis, which the
+// signed 32-bit voxel indices cannot address.
 Grid3D get_shape_and_extent(const Extent3D& e, float pixel_size, std::size_t bytes_per_cell);
+
+inline Extent3D adjusted_extent(const Grid3D& g) noexcept {
+    return {g.axes[0].lo, g.axes[0].hi, g.axes[1].lo, g.axes[1].hi, g.axes[2].lo, g.axes[2].hi};
+}
 
 // A track point on the 3D grid. Indices are signed: a coordinate below the
 // grid stays negative and is outside. `value` is read only by the value image.
@@ -69,7 +66,7 @@ using ImageTrackValue3D = ImagePoint3D<5>;
 // The differences are taken in 64-bit arithmetic, so points saturated at the
 // limits of the 32-bit indices are walked exactly, and the walk is clipped to
 // the voxels inside the grid (consecutive steps, as every axis is monotone).
-struct Walk3D {
+struct LineCells3D {
     std::uint64_t n = 0;      // N
     std::uint64_t first = 0;  // step index of the first voxel inside
     std::uint64_t count = 0;  // number of voxels inside
@@ -79,9 +76,9 @@ struct Walk3D {
     std::array<std::uint64_t, 3> step{};  // voxel increment per axis step (two's complement)
 };
 
-inline Walk3D plan_line_3d(const std::array<std::int32_t, 3>& a, const std::array<std::int32_t, 3>& b,
+inline LineCells3D line_cells_3d(const std::array<std::int32_t, 3>& a, const std::array<std::int32_t, 3>& b,
                            const Grid3D& g) {
-    Walk3D w;
+    LineCells3D w;
     const std::array<std::uint64_t, 3> n{g.axes[0].n, g.axes[1].n, g.axes[2].n};
     if (n[0] == 0 || n[1] == 0 || n[2] == 0) return w;
     const std::array<std::uint64_t, 3> stride{n[1] * n[2], n[2], 1};
@@ -141,7 +138,7 @@ inline Walk3D plan_line_3d(const std::array<std::int32_t, 3>& a, const std::arra
 
 // Calls emit(voxel, j) for the voxels of the walk inside the grid, in order.
 template <class Emit>
-inline void walk_line_3d(const Walk3D& w, Emit&& emit) {
+inline void for_each_cell(const LineCells3D& w, Emit&& emit) {
     const auto N = static_cast<std::int64_t>(w.n);
     auto e = w.error;
     std::uint64_t voxel = w.voxel;

@@ -2,13 +2,13 @@
 
 namespace sonaloc {
 
-ValueImage draw_value_2d(const ImageTracks<ImageTrackValue2D>& tracks, const Grid2D& g) {
+ValueImage draw_value_2d(const ImageTracks<ImageTrackValue2D>& tracks, const RenderGrid<2>& g) {
     const std::uint64_t cells = g.cells();
     return with_pixel_key(cells, [&](auto key) {
         using Key = decltype(key);
         auto passages = passages_2d<Key, ValuePixelEntry>(tracks, g);
         sort_by_pixel(passages, cells);
-        return aggregate_values(passages, {g.x.n, g.y.n});
+        return aggregate_values(passages, g.shape());
     });
 }
 

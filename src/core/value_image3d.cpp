@@ -21,7 +21,7 @@ ValueImage draw_value_3d(const ImageTracks<ImageTrackValue3D>& tracks, const Gri
                 return k;
             });
         sort_by_pixel(passages, cells);
-        return aggregate_values(passages, {g.axes[0].n, g.axes[1].n, g.axes[2].n});
+        return aggregate_values(passages, g.shape());
     });
 }
 
