@@ -3,13 +3,25 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdio>
 #include <limits>
 
 namespace sonaloc {
 namespace {
 
-// Bytes of memory the machine has; 0 when unknown.
-std::uint64_t physical_memory() {
+// Bytes of memory a new allocation can get: the kernel's estimate of
+// available memory (free plus reclaimable), else the physical memory; 0 when
+// neither is known.
+std::uint64_t available_memory() {
+    if (std::FILE* f = std::fopen("/proc/meminfo", "r")) {
+        char line[256];
+        unsigned long long kb = 0;
+        bool found = false;
+        while (!found && std::fgets(line, sizeof line, f) != nullptr)
+            found = std::sscanf(line, "MemAvailable: %llu kB", &kb) == 1;
+        std::fclose(f);
+        if (found) return static_cast<std::uint64_t>(kb) * 1024;
+    }
     const long pages = ::sysconf(_SC_PHYS_PAGES);
     const long page = ::sysconf(_SC_PAGE_SIZE);
     if (pages <= 0 || page <= 0) return 0;
@@ -36,7 +48,7 @@ void check_grid_size(std::span<const std::uint64_t> shape, std::size_t bytes_per
         if (bytes > std::numeric_limits<std::uint64_t>::max()) overflow = true;
         if (overflow) break;
     }
-    const std::uint64_t memory = physical_memory();
+    const std::uint64_t memory = available_memory();
     if (overflow || bytes > std::numeric_limits<std::size_t>::max() / 2 ||
         (memory != 0 && bytes > memory))
         throw ValueError("render grid of shape " + shape_text(shape) +

@@ -65,7 +65,7 @@ struct RenderGrid {
 // can never be drawn before anything is allocated: a pixel size that is zero,
 // negative, infinite or NaN; an axis longer than `max_axis` cells; a grid
 // whose images (`bytes_per_cell` bytes per cell together) overflow the
-// machine word or exceed the machine's memory. Extents give what the rule
+// machine word or exceed the memory available now. Extents give what the rule
 // gives (an upper bound below the lower one, or NaN, makes an empty axis).
 template <std::size_t D>
 RenderGrid<D> make_render_grid(const std::array<float, 2 * D>& extent, float pixel_size,
