@@ -96,7 +96,7 @@ PyObject* rs_draw_tracks(PyObject*, PyObject* args, PyObject* kwargs) {
         Args a;
         if (!bind(kDrawTracks, args, kwargs, a)) throw PythonError{};
         const auto grid = render_grid_2d(tuple_reals<4>(a.tuple(2)), a.real(3), 2 * sizeof(float));
-        auto img = draw_density_2d(image_tracks<ImageTrack2D>(a.matrix(0), a.index_vector(1), grid), grid);
+        auto img = draw_density_2d(image_tracks<ImageTrackPoint2D>(a.matrix(0), a.index_vector(1), grid), grid);
         Ref intensity = image_array(std::move(img.intensity));
         Ref count = image_array(std::move(img.count));
         return make_tuple(std::move(intensity), std::move(count), extent_2d(grid));
@@ -108,7 +108,7 @@ PyObject* rs_draw_tracks_value(PyObject*, PyObject* args, PyObject* kwargs) {
         Args a;
         if (!bind(kDrawTracksValue, args, kwargs, a)) throw PythonError{};
         const auto grid = render_grid_2d(tuple_reals<4>(a.tuple(2)), a.real(3), 3 * sizeof(float));
-        auto img = draw_value_2d(image_tracks<ImageTrackValue2D>(a.matrix(0), a.index_vector(1), grid), grid);
+        auto img = draw_value_2d(image_tracks<ImageTrackValuePoint2D>(a.matrix(0), a.index_vector(1), grid), grid);
         Ref intensity = image_array(std::move(img.intensity));
         Ref mean = image_array(std::move(img.mean));
         Ref count = image_array(std::move(img.count));
@@ -121,7 +121,7 @@ PyObject* rs_draw_tracks_3d(PyObject*, PyObject* args, PyObject* kwargs) {
         Args a;
         if (!bind(kDrawTracks3D, args, kwargs, a)) throw PythonError{};
         const Grid3D grid = get_shape_and_extent(read_extent_3d(a.tuple(2)), a.real(3), 2 * sizeof(float));
-        auto img = draw_density_3d(image_tracks<ImageTrack3D>(a.matrix(0), a.index_vector(1), grid), grid);
+        auto img = draw_density_3d(image_tracks<ImageTrackPoint3D>(a.matrix(0), a.index_vector(1), grid), grid);
         Ref sum = image_array(std::move(img.sum));
         Ref count = image_array(std::move(img.count));
         return make_tuple(std::move(sum), std::move(count), extent_3d(grid));
@@ -133,7 +133,7 @@ PyObject* rs_draw_tracks_value_3d(PyObject*, PyObject* args, PyObject* kwargs) {
         Args a;
         if (!bind(kDrawTracksValue3D, args, kwargs, a)) throw PythonError{};
         const Grid3D grid = get_shape_and_extent(read_extent_3d(a.tuple(2)), a.real(3), 3 * sizeof(float));
-        auto img = draw_value_3d(image_tracks<ImageTrackValue3D>(a.matrix(0), a.index_vector(1), grid), grid);
+        auto img = draw_value_3d(image_tracks<ImageTrackValuePoint3D>(a.matrix(0), a.index_vector(1), grid), grid);
         Ref intensity = image_array(std::move(img.intensity));
         Ref mean = image_array(std::move(img.mean));
         Ref count = image_array(std::move(img.count));

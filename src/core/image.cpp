@@ -2,7 +2,7 @@
 
 namespace sonaloc {
 
-DensityImage draw_density_2d(const ImageTracks<ImageTrack2D>& tracks, const RenderGrid<2>& g) {
+DensityImage draw_density_2d(const ImageTracks<ImageTrackPoint2D>& tracks, const RenderGrid<2>& g) {
     const std::uint64_t cells = g.cells();
     return with_pixel_key(cells, [&](auto key) {
         using Key = decltype(key);

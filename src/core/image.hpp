@@ -87,6 +87,6 @@ struct DensityImage {
 
 // Draws every track in list order and trims each pixel: count = passages
 // (saturated at 2^32 - 1), intensity = the trimmed sum.
-DensityImage draw_density_2d(const ImageTracks<ImageTrack2D>& tracks, const RenderGrid<2>& g);
+DensityImage draw_density_2d(const ImageTracks<ImageTrackPoint2D>& tracks, const RenderGrid<2>& g);
 
 }  // namespace sonaloc

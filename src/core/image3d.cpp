@@ -6,7 +6,7 @@
 
 namespace sonaloc {
 
-DensityImage3D draw_density_3d(const ImageTracks<ImageTrack3D>& tracks, const Grid3D& g) {
+DensityImage3D draw_density_3d(const ImageTracks<ImageTrackPoint3D>& tracks, const Grid3D& g) {
     const std::uint64_t cells = g.cells();
     const std::vector<std::size_t> shape = g.shape();
     DensityImage3D img{{std::vector<float>(cells), shape}, {std::vector<std::uint32_t>(cells), shape}};

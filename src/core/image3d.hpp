@@ -18,7 +18,7 @@ struct DensityImage3D {
 
 // Tracks in list order, segments in order, each segment's voxels in walk
 // order (both ends included, t = j / (N + 1)), then the track's last point.
-DensityImage3D draw_density_3d(const ImageTracks<ImageTrack3D>& tracks, const Grid3D& g);
+DensityImage3D draw_density_3d(const ImageTracks<ImageTrackPoint3D>& tracks, const Grid3D& g);
 
 // Calls visit(voxel, entry) for the passages of one 3D track in drawing order.
 template <class Entry, class P, class Visit>

@@ -167,8 +167,10 @@ struct ImagePoint2D {
     std::uint64_t pixel(const RenderGrid<2>& g) const noexcept { return x * g.axes[1].n + y; }
 };
 
-using ImageTrack2D = ImagePoint2D<3>;
-using ImageTrackValue2D = ImagePoint2D<4>;
+// Points of the image tracks of the density image (x, y, intensity) and of
+// the value image (x, y, intensity, value).
+using ImageTrackPoint2D = ImagePoint2D<3>;
+using ImageTrackValuePoint2D = ImagePoint2D<4>;
 
 // ---------------------------------------------------------------- 2D line walk
 

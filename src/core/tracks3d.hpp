@@ -51,8 +51,9 @@ struct ImagePoint3D {
     }
 };
 
-using ImageTrack3D = ImagePoint3D<4>;
-using ImageTrackValue3D = ImagePoint3D<5>;
+// Points of the 3D density image (x, y, z, intensity) and value image (+ value).
+using ImageTrackPoint3D = ImagePoint3D<4>;
+using ImageTrackValuePoint3D = ImagePoint3D<5>;
 
 // ---------------------------------------------------------------- 3D line walk
 

@@ -2,7 +2,7 @@
 
 namespace sonaloc {
 
-ValueImage draw_value_2d(const ImageTracks<ImageTrackValue2D>& tracks, const RenderGrid<2>& g) {
+ValueImage draw_value_2d(const ImageTracks<ImageTrackValuePoint2D>& tracks, const RenderGrid<2>& g) {
     const std::uint64_t cells = g.cells();
     return with_pixel_key(cells, [&](auto key) {
         using Key = decltype(key);

@@ -60,6 +60,6 @@ ValueImage aggregate_values(std::vector<Passage<Key, ValuePixelEntry>>& passages
     return img;
 }
 
-ValueImage draw_value_2d(const ImageTracks<ImageTrackValue2D>& tracks, const RenderGrid<2>& g);
+ValueImage draw_value_2d(const ImageTracks<ImageTrackValuePoint2D>& tracks, const RenderGrid<2>& g);
 
 }  // namespace sonaloc

@@ -4,7 +4,7 @@
 
 namespace sonaloc {
 
-ValueImage draw_value_3d(const ImageTracks<ImageTrackValue3D>& tracks, const Grid3D& g) {
+ValueImage draw_value_3d(const ImageTracks<ImageTrackValuePoint3D>& tracks, const Grid3D& g) {
     const std::uint64_t cells = g.cells();
     return with_pixel_key(cells, [&](auto key) {
         using Key = decltype(key);

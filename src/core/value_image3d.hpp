@@ -7,6 +7,6 @@
 
 namespace sonaloc {
 
-ValueImage draw_value_3d(const ImageTracks<ImageTrackValue3D>& tracks, const Grid3D& g);
+ValueImage draw_value_3d(const ImageTracks<ImageTrackValuePoint3D>& tracks, const Grid3D& g);
 
 }  // namespace sonaloc
