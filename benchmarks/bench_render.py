@@ -28,6 +28,9 @@ import numpy as np
 
 import sonaloc
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from common import median_time, print_table  # noqa: E402
+
 try:
     from skimage.draw import line as sk_line
     from skimage.draw import line_nd as sk_line_nd
@@ -48,15 +51,6 @@ def make_tracks(n_tracks, n_points, size, dims, sigma, seed=1):
     value = rng.uniform(0.0, 5.0, (len(pos), 1)).astype(np.float32)
     ends = (np.arange(1, n_tracks + 1) * n_points).astype(np.int32)
     return np.hstack([pos, inten, value]).astype(np.float32), ends
-
-
-def median_time(fn, repeat):
-    times = []
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return float(np.median(times))
 
 
 # ---------------------------------------------------------------- peers
@@ -185,7 +179,7 @@ CASES = [
 
 def main(quick=False):
     threads = os.environ.get("RAYON_NUM_THREADS", f"default ({os.cpu_count()} cpus)")
-    print(f"Track rendering; threads: {threads}")
+    print(f"Track rendering; threads: {threads}; peer timed on a subset of the tracks and scaled")
     data = {
         2: make_tracks(100_000 if not quick else 20_000, 20, 2000, 2, 3.0),
         3: make_tracks(20_000 if not quick else 4_000, 20, 300, 3, 2.0),
@@ -199,22 +193,22 @@ def main(quick=False):
         m = np.ascontiguousarray(matrix[:, :cols])
         result = fn(m, ends, extent, 1.0)
         passages = int(result[-2].sum(dtype=np.uint64))
-        t = median_time(lambda: fn(m, ends, extent, 1.0), 3)
+        t = median_time(lambda: fn(m, ends, extent, 1.0), repeat=3)
         base, peak = child_peak(matrix, ends, fn_name, cols, extent)
         # Peers on a subset of the tracks, scaled to all of them.
         sub = max(1, len(ends) // (50 if not quick else 20))
         rows_sub = int(ends[sub - 1])
         args = (matrix[:rows_sub], ends[:sub], dims, size, value, trim)
-        t_loop = median_time(lambda: peer(peer_passages_loop, *args), 1) * len(ends) / sub
+        t_loop = median_time(lambda: peer(peer_passages_loop, *args), repeat=1) * len(ends) / sub
         sub_v = max(1, len(ends) // 5)
         args_v = (matrix[: int(ends[sub_v - 1])], ends[:sub_v], dims, size, value, trim)
-        t_vec = median_time(lambda: peer(peer_passages_vectorised, *args_v), 1) * len(ends) / sub_v
+        t_vec = median_time(lambda: peer(peer_passages_vectorised, *args_v), repeat=1) * len(ends) / sub_v
         rows.append((name, f"{len(ends):,}", f"{passages:,}", f"{t * 1e3:.0f} ms",
                      f"{passages / t / 1e6:.1f} M/s", f"{peak / 2**20:.0f} MB (+{(peak - base) / 2**20:.0f})",
                      f"{t_loop:.1f} s", f"{t_loop / t:.0f}x", f"{t_vec:.2f} s", f"{t_vec / t:.1f}x"))
     header = ("case", "tracks", "passages", "sonaloc", "passages/s", "peak RSS (call)",
               "peer loop", "ratio", "peer vectorised", "ratio")
-    print_table(header, rows)
+    print_table("Rendering", header, rows)
 
     # Memory on a large grid with few passages.
     matrix, ends = make_tracks(1000, 10, 8000, 2, 3.0, seed=2)
@@ -225,15 +219,6 @@ def main(quick=False):
         wall = time.perf_counter() - t0
         print(f"  {fn_name:22s} peak RSS {peak / GB:.2f} GB (call adds {(peak - base) / GB:.2f} GB), "
               f"child wall time {wall:.1f} s")
-
-
-def print_table(header, rows):
-    widths = [max(len(str(x)) for x in col) for col in zip(header, *rows)]
-    fmt = "  ".join(f"{{:<{w}}}" for w in widths)
-    print(fmt.format(*header))
-    print(fmt.format(*("-" * w for w in widths)))
-    for r in rows:
-        print(fmt.format(*r))
 
 
 if __name__ == "__main__":

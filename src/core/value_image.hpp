@@ -48,9 +48,9 @@ ValueImage aggregate_values(std::vector<Passage<Key, ValuePixelEntry>>& passages
                             std::vector<std::size_t> shape) {
     std::size_t cells = 1;
     for (auto n : shape) cells *= n;
-    ValueImage img{{std::vector<float>(cells), shape},
-                   {std::vector<float>(cells), shape},
-                   {std::vector<std::uint32_t>(cells), shape}};
+    ValueImage img{{zeroed_buffer<float>(cells), shape},
+                   {zeroed_buffer<float>(cells), shape},
+                   {zeroed_buffer<std::uint32_t>(cells), shape}};
     for_each_pixel_run(passages, cells, [&](std::uint64_t q, auto* b, auto* e) {
         img.count.data[q] = saturated_count(static_cast<std::size_t>(e - b));
         const TrimmedSums s = trimmed_sums(b, e);
