@@ -2,6 +2,12 @@
 processes, so that a crash is caught together with its reproduction.
 
     python tests/fuzz/fuzz_all.py --minutes 10 [--seed 1] [--out fuzz-findings]
+    python tests/fuzz/fuzz_all.py --minutes 5 --sanitized     # children under ASan+UBSan
+    python tests/fuzz/fuzz_all.py --replay fuzz-findings/call-7.pkl
+
+The module is imported from PYTHONPATH (for --sanitized, a build configured
+with -DSONALOC_SANITIZE=ON); the sanitizer runtimes are preloaded into the
+children only.
 
 Each child runs a batch of calls; before every call it writes the call's
 arguments (pickled) to a file, so when a child dies (a signal, an abort from a
@@ -114,7 +120,10 @@ def args_for(name, rng):
         cols = 3 if name == "rs_link_points" else 4
         frames = [array(rng, 2, max_side=30, values="coords") for _ in range(rng.integers(0, 6))]
         frames = [f if f.ndim != 2 or f.shape[1] >= cols or rng.random() < 0.1 else
-                  np.zeros((f.shape[0], cols), np.float32) + f[:, :1] for f in frames]
+                  rng.normal(0, 5, (f.shape[0], cols)).astype(np.float32) for f in frames]
+        if frames and rng.random() < 0.3:  # tracks to find: jittered copies of one frame
+            base = rng.uniform(0, 20, (int(rng.integers(1, 12)), cols)).astype(np.float32)
+            frames += [base + rng.normal(0, 0.2, base.shape).astype(np.float32) for _ in range(3)]
         a = (frames, real(rng), count(rng, optional=False))
         return a + (real(rng),) if cols == 3 else a
     dims = 3 if name.endswith("3d") else 2
@@ -127,37 +136,155 @@ def args_for(name, rng):
     return (m, ends(rng, m.shape[0] if m.ndim else 0), e, ps)
 
 
-def check_output(name, out):
-    arrays = [o for o in (out if isinstance(out, tuple) else (out,)) if isinstance(o, np.ndarray)]
-    for a in arrays:
-        assert a.flags.c_contiguous and a.flags.writeable, name
-        assert a.dtype in (np.float32, np.uint32), name
+OUTPUT_DTYPES = {
+    "rs_detect_peaks": ("f", "f"),
+    "rs_detect_peaks3d": ("f", "f", None),
+    "rs_draw_tracks": ("f", "u", 4),
+    "rs_draw_tracks_3d": ("f", "u", 6),
+    "rs_draw_tracks_value": ("f", "f", "u", 4),
+    "rs_draw_tracks_value_3d": ("f", "f", "u", 6),
+    "rs_radial_symmetry_2d": (float, float),
+    "rs_radial_symmetry_3d": (float, float, float),
+    "rs_link_points": ("f", "u"),
+    "rs_link_points_3d": ("f", "u"),
+}
 
 
-def child(seed, iterations, crash_file):
+def input_arrays(args):
+    for a in args:
+        if isinstance(a, np.ndarray):
+            yield a
+        elif isinstance(a, list):
+            yield from (f for f in a if isinstance(f, np.ndarray))
+
+
+def snapshot(args):
+    return [(a.tobytes(), a.shape, a.strides) for a in input_arrays(args)]
+
+
+def check_output(name, args, out):
+    """Raises AssertionError with a reason when the result breaks the contract."""
+    kinds = OUTPUT_DTYPES[name]
+    assert isinstance(out, tuple) and len(out) == len(kinds), f"{name}: result {type(out)}"
+    inputs = list(input_arrays(args))
+    for o, kind in zip(out, kinds):
+        if kind is float:
+            assert type(o) is float, f"{name}: {type(o)} instead of float"
+        elif isinstance(kind, int):
+            assert type(o) is tuple and len(o) == kind and all(type(v) is float for v in o), name
+        elif kind is None:
+            assert o is None or (isinstance(o, np.ndarray) and o.dtype == np.float32), name
+        else:
+            assert isinstance(o, np.ndarray), f"{name}: {type(o)}"
+            assert o.dtype == (np.float32 if kind == "f" else np.uint32), f"{name}: dtype {o.dtype}"
+            assert o.flags.c_contiguous and o.flags.writeable, name
+            assert not isinstance(o.base, np.ndarray), f"{name}: output is a view of an array"
+            assert not any(np.shares_memory(o, i) for i in inputs), f"{name}: output shares an input"
+    arrays = [o for o in out if isinstance(o, np.ndarray)]
+    if name.startswith("rs_detect_peaks"):
+        d = 3 if name.endswith("3d") else 2
+        n = arrays[1].shape[0]
+        assert arrays[0].shape == (n, d) and all(a.shape == (n,) for a in arrays[1:]), name
+        if args[4 if d == 2 else 5] is None or n == 0:
+            inten = arrays[1]
+            assert not (inten[1:] > inten[:-1]).any(), f"{name}: not brightest first"
+    elif name.startswith("rs_link_points"):
+        m, e = arrays
+        cols = 3 if name == "rs_link_points" else 4
+        assert m.ndim == 2 and m.shape[1] == cols and e.ndim == 1, name
+        bounds = np.concatenate([[0], e.astype(np.int64)])
+        assert (np.diff(bounds) >= 2).all() and bounds[-1] == m.shape[0], f"{name}: track ends {e}"
+    elif name.startswith("rs_draw_tracks"):
+        shape = arrays[0].shape
+        assert all(a.shape == shape for a in arrays) and len(shape) == (3 if "3d" in name else 2), name
+        nonzero_count = arrays[-1].sum(dtype=np.uint64)
+        assert nonzero_count == 0 or arrays[-1].size, name
+
+
+def run_one(sonaloc, name, args):
+    """None when the call ended in an orderly way, else a description."""
+    before = snapshot(args)
+    try:
+        out = getattr(sonaloc, name)(*args)
+    except ORDERLY:
+        out = None
+    except BaseException as e:  # noqa: B902
+        if type(e).__name__ == "PanicException" and "index out of bounds" in str(e) and narrow_input(name, args):
+            out = None  # a matrix narrower than the rows it must read: documented
+        else:
+            return repr(e)
+    if snapshot(args) != before:
+        return "an input array changed"
+    if out is not None:
+        try:
+            check_output(name, args, out)
+        except AssertionError as e:
+            return f"contract: {e}"
+    return None
+
+
+def narrow_input(name, args):
+    """Whether the call has a matrix with fewer columns than it reads (the documented fault)."""
+    need = {"rs_link_points": 3, "rs_link_points_3d": 4, "rs_draw_tracks": 3, "rs_draw_tracks_3d": 4,
+            "rs_draw_tracks_value": 4, "rs_draw_tracks_value_3d": 5}.get(name)
+    if need is None:
+        return False
+    return any(a.ndim == 2 and a.shape[0] and a.shape[1] < need for a in input_arrays(args))
+
+
+def limit_memory(mb):
+    """Large grids are allowed up to the memory available now; in a fuzzer
+    several such calls would race for it. Capping the child's allocations
+    turns them into the documented MemoryError instead of the OOM killer."""
+    if os.environ.get("SONALOC_SANITIZED") == "1":
+        return  # ASan reserves address space; max_allocation_size_mb caps it instead
+    import resource
+
+    resource.setrlimit(resource.RLIMIT_AS, (mb << 20, mb << 20))
+
+
+def child(seed, iterations, crash_file, memory_mb):
+    limit_memory(memory_mb)
     import sonaloc
 
     rng = np.random.default_rng(seed)
     findings = []
-    for it in range(iterations):
+    for _ in range(iterations):
         name = FUNCTIONS[rng.integers(len(FUNCTIONS))]
         args = args_for(name, rng)
         with open(crash_file, "wb") as f:
             pickle.dump((name, args), f)
-        try:
-            out = getattr(sonaloc, name)(*args)
-            check_output(name, out)
-        except ORDERLY:
-            pass
-        except BaseException as e:  # noqa: B902
-            if type(e).__name__ == "PanicException" and "index out of bounds" in str(e):
-                continue  # a matrix narrower than its rows need: documented
-            findings.append((name, args, repr(e)))
+        problem = run_one(sonaloc, name, args)
+        if problem is not None:
+            findings.append((name, args, problem))
     os.unlink(crash_file)
     print(len(findings))
     if findings:
         with open(crash_file + ".exc", "wb") as f:
             pickle.dump(findings, f)
+
+
+def replay(path):
+    import sonaloc
+
+    with open(path, "rb") as f:
+        data = pickle.load(f)
+    calls = data if isinstance(data, list) else [data + ("",)]
+    for name, args, *_ in calls:
+        print(name, [getattr(a, "shape", a) for a in args], flush=True)
+        print("  ->", run_one(sonaloc, name, args) or "orderly", flush=True)
+
+
+def sanitizer_env(memory_mb):
+    def lib(name):
+        return subprocess.run(["g++", f"-print-file-name={name}"], capture_output=True, text=True).stdout.strip()
+
+    env = dict(os.environ)
+    env.update(LD_PRELOAD=f"{lib('libasan.so')} {lib('libubsan.so')}", PYTHONMALLOC="malloc",
+               ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:abort_on_error=1:"
+               f"max_allocation_size_mb={memory_mb}",
+               UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1", SONALOC_SANITIZED="1")
+    return env
 
 
 def main():
@@ -166,18 +293,34 @@ def main():
     p.add_argument("--seed", type=int, default=1)
     p.add_argument("--batch", type=int, default=2000)
     p.add_argument("--out", default="fuzz-findings")
+    p.add_argument("--sanitized", action="store_true", help="preload ASan+UBSan into the children")
+    p.add_argument("--timeout", type=float, default=600.0, help="seconds before a batch counts as hung")
+    p.add_argument("--replay", help="run the call(s) pickled in this file in this process")
+    p.add_argument("--memory-mb", type=int, default=4096, help="allocation cap of a child")
     p.add_argument("--child", nargs=3, help=argparse.SUPPRESS)
     a = p.parse_args()
     if a.child:
-        child(int(a.child[0]), int(a.child[1]), a.child[2])
+        child(int(a.child[0]), int(a.child[1]), a.child[2], a.memory_mb)
+        return
+    if a.replay:
+        limit_memory(a.memory_mb)
+        replay(a.replay)
         return
     os.makedirs(a.out, exist_ok=True)
+    env = sanitizer_env(a.memory_mb) if a.sanitized else None
     deadline = time.time() + a.minutes * 60
-    seed, calls, crashes, odd = a.seed, 0, 0, 0
+    seed, calls, crashes, odd, hangs = a.seed, 0, 0, 0, 0
     while time.time() < deadline:
         crash_file = os.path.join(a.out, f"call-{seed}.pkl")
-        r = subprocess.run([sys.executable, __file__, "--child", str(seed), str(a.batch), crash_file],
-                           capture_output=True, text=True, timeout=600)
+        try:
+            r = subprocess.run([sys.executable, __file__, "--memory-mb", str(a.memory_mb),
+                                "--child", str(seed), str(a.batch), crash_file],
+                               capture_output=True, text=True, timeout=a.timeout, env=env)
+        except subprocess.TimeoutExpired:
+            hangs += 1
+            print(f"seed {seed}: batch hung; the call in {crash_file} was running", flush=True)
+            seed += 1
+            continue
         calls += a.batch
         if r.returncode != 0:
             crashes += 1
@@ -186,9 +329,11 @@ def main():
             print(f"seed {seed}: child died ({r.returncode}); reproduction in {crash_file}", flush=True)
         elif os.path.exists(crash_file + ".exc"):
             odd += 1
-            print(f"seed {seed}: unexpected exceptions, see {crash_file}.exc", flush=True)
+            print(f"seed {seed}: unexpected outcomes, see {crash_file}.exc", flush=True)
         seed += 1
-    print(f"{calls} calls in {seed - a.seed} batches: {crashes} crashes, {odd} batches with unexpected exceptions")
+    print(f"{calls} calls in {seed - a.seed} batches: {crashes} crashes, {hangs} hangs, "
+          f"{odd} batches with unexpected outcomes")
+    sys.exit(1 if crashes or hangs or odd else 0)
 
 
 if __name__ == "__main__":
