@@ -432,11 +432,13 @@ def render(matrix: np.ndarray, ends: np.ndarray, speeds: np.ndarray, cfg: Config
     with_speed = np.column_stack([matrix, speeds]).astype(np.float32)
     if cfg.ndim == 2:
         intensity, count, ext = sonaloc.rs_draw_tracks(matrix, ends32, extent, ps)
-        _, speed, _, _ = sonaloc.rs_draw_tracks_value(with_speed, ends32, extent, ps)
+        weight, speed, _, _ = sonaloc.rs_draw_tracks_value(with_speed, ends32, extent, ps)
     else:
         intensity, count, ext = sonaloc.rs_draw_tracks_3d(matrix, ends32, extent, ps)
-        _, speed, _, _ = sonaloc.rs_draw_tracks_value_3d(with_speed, ends32, extent, ps)
-    return {"intensity": intensity, "count": count, "speed": speed, "extent": ext}
+        weight, speed, _, _ = sonaloc.rs_draw_tracks_value_3d(with_speed, ends32, extent, ps)
+    # `speed` is the intensity-weighted mean over the passages of a pixel and
+    # `weight` the intensity it is weighted by (what maps of blocks sum with).
+    return {"intensity": intensity, "count": count, "speed": speed, "speed_weight": weight, "extent": ext}
 
 
 # ----------------------------------------------------------------------------- quality
@@ -534,7 +536,8 @@ def vessel_map(cfg: Config, vessels: List[Vessel], grid_shape: Tuple[int, ...]) 
     return out
 
 
-def write_pictures(cfg: Config, acq: Acquisition, maps: Dict[str, object], out_dir: str) -> List[str]:
+def write_pictures(cfg: Config, vessels: List[Vessel], maps: Dict[str, object], out_dir: str,
+                   title: str = "") -> List[str]:
     import matplotlib
 
     matplotlib.use("Agg")
@@ -543,8 +546,8 @@ def write_pictures(cfg: Config, acq: Acquisition, maps: Dict[str, object], out_d
     os.makedirs(out_dir, exist_ok=True)
     count = np.asarray(maps["count"], dtype=np.float64)
     speed = np.asarray(maps["speed"], dtype=np.float64)
-    weight = np.asarray(maps["intensity"], dtype=np.float64)
-    truth = vessel_map(cfg, acq.vessels, count.shape)
+    weight = np.asarray(maps["speed_weight"], dtype=np.float64)
+    truth = vessel_map(cfg, vessels, count.shape)
     ext = maps["extent"]
     tag = f"{cfg.ndim}d"
     if cfg.ndim == 3:  # project along z: summed passages, intensity-weighted mean speed
@@ -564,23 +567,21 @@ def write_pictures(cfg: Config, acq: Acquisition, maps: Dict[str, object], out_d
     proj = " (projection along z)" if cfg.ndim == 3 else ""
     fig, axes = plt.subplots(1, 3, figsize=(16, 5.6), constrained_layout=True)
     for ax, (title, img, cmap, vmin, vmax) in zip(axes, panels):
-        cm = plt.get_cmap(cmap).copy()
-        cm.set_bad("black")
+        cm = plt.get_cmap(cmap).with_extremes(bad="black")
         im = ax.imshow(img.T, origin="upper", extent=shown, cmap=cm, vmin=vmin, vmax=vmax, interpolation="nearest")
         ax.set_title(title + proj)
         ax.set_xlabel("x (mm)")
         ax.set_ylabel("y (mm)")
         if cmap == "turbo":
             fig.colorbar(im, ax=ax, shrink=0.8, label="mm/s")
-    fig.suptitle(f"sonaloc ULM demo, {tag.upper()}: {cfg.frames} frames, SNR {cfg.snr:g}")
+    fig.suptitle(title or f"sonaloc ULM demo, {tag.upper()}: {cfg.frames} frames, SNR {cfg.snr:g}")
     paths = [os.path.join(out_dir, f"ulm_{tag}.png")]
     fig.savefig(paths[0], dpi=110)
     plt.close(fig)
     for name, img, cmap, vmin, vmax in (("density", density, "inferno", None, None),
                                         ("speed", speed_masked, "turbo", 0.0, vmax_speed),
                                         ("truth", truth, "gray", 0.0, 1.0)):
-        cm = plt.get_cmap(cmap).copy()
-        cm.set_bad("black")
+        cm = plt.get_cmap(cmap).with_extremes(bad="black")
         path = os.path.join(out_dir, f"{name}_{tag}.png")
         plt.imsave(path, np.ma.filled(np.ma.asarray(img).T.astype(float), np.nan), cmap=cm, vmin=vmin, vmax=vmax)
         paths.append(path)
@@ -610,7 +611,7 @@ def run(cfg: Config, out_dir: Optional[str] = None, progress: bool = True, verbo
     q = stage("assess", quality, cfg, acq, points, matrix, ends, rows_frame, index, speeds)
     pictures: List[str] = []
     if out_dir is not None:
-        pictures = stage("pictures", write_pictures, cfg, acq, maps, out_dir)
+        pictures = stage("pictures", write_pictures, cfg, acq.vessels, maps, out_dir)
     result = dict(q, times=times, maps=maps, pictures=pictures, vessels=len(acq.vessels),
                   bubbles=int(len(np.unique(acq.truth.bubble))), truth_points=int(len(acq.truth.frame)))
     if verbose:
