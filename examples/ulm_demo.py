@@ -22,8 +22,8 @@ detection precision and recall, fraction of correct links, speed error) and
 the time taken by every stage, and writes PNG pictures into the output
 directory (default: examples/out/).
 
-    python examples/ulm_demo.py            # 2D, 128 x 128 pixels, 1000 frames
-    python examples/ulm_demo.py --3d       # 3D, 64 x 64 x 40 voxels, 200 volumes
+    python examples/ulm_demo.py            # 2D, 128 x 128 pixels, 2000 frames
+    python examples/ulm_demo.py --3d       # 3D, 64 x 64 x 40 voxels, 300 volumes
     python examples/ulm_demo.py --help
 
 Units: positions in millimetres, speeds in mm/s; quality figures in pixels of
@@ -566,10 +566,10 @@ def write_pictures(cfg: Config, vessels: List[Vessel], maps: Dict[str, object], 
     ]
     proj = " (projection along z)" if cfg.ndim == 3 else ""
     fig, axes = plt.subplots(1, 3, figsize=(16, 5.6), constrained_layout=True)
-    for ax, (title, img, cmap, vmin, vmax) in zip(axes, panels):
+    for ax, (label, img, cmap, vmin, vmax) in zip(axes, panels):
         cm = plt.get_cmap(cmap).with_extremes(bad="black")
         im = ax.imshow(img.T, origin="upper", extent=shown, cmap=cm, vmin=vmin, vmax=vmax, interpolation="nearest")
-        ax.set_title(title + proj)
+        ax.set_title(label + proj)
         ax.set_xlabel("x (mm)")
         ax.set_ylabel("y (mm)")
         if cmap == "turbo":
@@ -644,7 +644,7 @@ def report(cfg: Config, r: Dict[str, object]) -> None:
 def parse_args(argv: Optional[List[str]] = None) -> Tuple[Config, argparse.Namespace]:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--3d", dest="three_d", action="store_true", help="simulate and process volumes")
-    ap.add_argument("--frames", type=int, help="number of frames (default 1000 in 2D, 200 in 3D)")
+    ap.add_argument("--frames", type=int, help="number of frames (default 2000 in 2D, 300 in 3D)")
     ap.add_argument("--size", type=int, nargs="+", help="grid size per axis in pixels (one value for all)")
     ap.add_argument("--snr", type=float, help="median bubble amplitude over noise std (default 20)")
     ap.add_argument("--bubbles", type=float, help="mean number of bubbles in the field of view")
