@@ -42,8 +42,8 @@ REQUIRED = ("stage", "workload", "ours_s", "peer_s", "target")
 COLUMNS = ("stage", "workload", "ours", "peer", "ratio", "target", "met", "memory")
 
 
-def discover(names: List[str]) -> List[str]:
-    scripts = sorted(f for f in os.listdir(HERE) if f.startswith("bench_") and f.endswith(".py"))
+def discover(names: List[str], directory: str = HERE) -> List[str]:
+    scripts = sorted(f for f in os.listdir(directory) if f.startswith("bench_") and f.endswith(".py"))
     if names:
         wanted = {n if n.startswith("bench_") else f"bench_{n}" for n in (n.removesuffix(".py") for n in names)}
         unknown = wanted - {s[:-3] for s in scripts}
@@ -53,9 +53,9 @@ def discover(names: List[str]) -> List[str]:
     return scripts
 
 
-def load(script: str):
+def load(script: str, directory: str = HERE):
     name = script[:-3]
-    spec = importlib.util.spec_from_file_location(name, os.path.join(HERE, script))
+    spec = importlib.util.spec_from_file_location(name, os.path.join(directory, script))
     module = importlib.util.module_from_spec(spec)
     sys.modules[name] = module  # so that child processes and pickling can find it by name
     spec.loader.exec_module(module)
@@ -133,6 +133,45 @@ def threads_note() -> str:
     return f"default pool: {n} threads"
 
 
+def collect(scripts: List[str], directory: str = HERE, verbose: bool = False) -> Tuple[List[Dict], List[str], bool]:
+    """Runs the scripts' main() in turn; returns (rows, notes, whether any failed)."""
+    if directory not in sys.path:
+        sys.path.insert(0, directory)  # for their shared helpers (common.py)
+    rows: List[Dict] = []
+    notes: List[str] = []
+    failed = False
+    for script in scripts:
+        print(f"running {script} ...", file=sys.stderr, flush=True)
+        out = io.StringIO()
+        t0 = time.perf_counter()
+        argv = sys.argv
+        try:
+            sys.argv = [os.path.join(directory, script)]  # main() sees no arguments of ours
+            with contextlib.redirect_stdout(out):
+                module = load(script, directory)
+                if not callable(getattr(module, "main", None)):
+                    raise AttributeError("no main()")
+                result = module.main()
+        except (Exception, SystemExit) as e:  # a benchmark's failure must not stop the others
+            failed = True
+            print(out.getvalue(), end="")
+            traceback.print_exc()
+            notes.append(f"{script}: failed ({type(e).__name__}: {e})")
+            continue
+        finally:
+            sys.argv = argv
+        elapsed = time.perf_counter() - t0
+        if conforming(result):
+            if verbose:
+                print(f"\n== {script} ({elapsed:.1f} s)\n{out.getvalue()}")
+            rows.extend(dict(r, script=script) for r in result)
+        else:
+            print(f"\n== {script} ({elapsed:.1f} s): its own output\n{out.getvalue()}")
+            notes.append(f"{script}: main() returned {type(result).__name__}, not a list of row dicts; "
+                         "its own output is printed above")
+    return rows, notes, failed
+
+
 def main(argv: Optional[List[str]] = None) -> int:
     ap = argparse.ArgumentParser(description="Run every benchmark and print one table.")
     ap.add_argument("names", nargs="*", help="benchmarks to run (e.g. linking or bench_linking.py); default all")
@@ -140,38 +179,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     ap.add_argument("--json", metavar="PATH", help="write the collected rows as JSON")
     args = ap.parse_args(argv)
 
-    sys.path.insert(0, HERE)
-    rows: List[Dict] = []
-    notes: List[str] = []
-    failed = False
-    for script in discover(args.names):
-        print(f"running {script} ...", file=sys.stderr, flush=True)
-        out = io.StringIO()
-        t0 = time.perf_counter()
-        try:
-            with contextlib.redirect_stdout(out):
-                module = load(script)
-                if not callable(getattr(module, "main", None)):
-                    raise AttributeError("no main()")
-                result = module.main()
-        except BaseException as e:  # a benchmark's failure must not stop the others
-            if isinstance(e, KeyboardInterrupt):
-                raise
-            failed = True
-            print(out.getvalue(), end="")
-            traceback.print_exc()
-            notes.append(f"{script}: failed ({type(e).__name__}: {e})")
-            continue
-        elapsed = time.perf_counter() - t0
-        if conforming(result):
-            if args.verbose:
-                print(f"\n== {script} ({elapsed:.1f} s)\n{out.getvalue()}")
-            rows.extend(dict(r, script=script) for r in result)
-        else:
-            print(f"\n== {script} ({elapsed:.1f} s): its own output\n{out.getvalue()}")
-            notes.append(f"{script}: main() returned {type(result).__name__}, not a list of row dicts; "
-                         "its own output is printed above")
-
+    rows, notes, failed = collect(discover(args.names), HERE, args.verbose)
     print(f"\nsonaloc benchmarks (medians; {threads_note()}; ratio = peer time / our time)")
     if rows:
         print_table([table_row(r) for r in rows])

@@ -128,3 +128,26 @@ def test_dask_blocks_on_a_local_cluster_of_processes():
         np.testing.assert_array_equal(total[key], local[key])
     assert total["points"] == local["points"] > 0 and total["count"].sum() > 0
     assert total["count"].dtype == np.uint64
+
+
+def test_run_all_collects_rows_and_tolerates_other_benchmarks(tmp_path, capsys):
+    spec = importlib.util.spec_from_file_location("run_all", EXAMPLES.parent / "benchmarks" / "run_all.py")
+    run_all = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(run_all)
+    (tmp_path / "bench_a.py").write_text(
+        "def main():\n"
+        "    return [{'stage': 'link', 'workload': 'w', 'ours_s': 0.002, 'peer_s': 0.1, 'target': '>= 20x',"
+        " 'memory_mb': 12.0}, {'stage': 'link', 'workload': 'v', 'ours_s': 2e-5, 'peer_s': None,"
+        " 'target': '<= 10 us'}]\n")
+    (tmp_path / "bench_b.py").write_text("def main():\n    print('my own table')\n")
+    (tmp_path / "bench_c.py").write_text("import sys\ndef main():\n    raise SystemExit(2)\n")
+    (tmp_path / "helper.py").write_text("raise RuntimeError('not a benchmark')\n")
+    rows, notes, failed = run_all.collect(run_all.discover([], str(tmp_path)), str(tmp_path))
+    assert [r["workload"] for r in rows] == ["w", "v"] and failed
+    assert "my own table" in capsys.readouterr().out
+    assert [n.split(":")[0] for n in notes] == ["bench_b.py", "bench_c.py"]
+    assert run_all.table_row(rows[0])[2:] == ("2 ms", "100 ms", "50x", ">= 20x", "yes", "12 MB")
+    assert run_all.table_row(rows[1])[2:] == ("20 us", "-", "-", "<= 10 us", "no", "-")
+    assert run_all.discover(["a"], str(tmp_path)) == ["bench_a.py"]
+    with pytest.raises(SystemExit):
+        run_all.discover(["nope"], str(tmp_path))
