@@ -3,8 +3,18 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "core/detection3d.hpp"
+#include "core/gaussian_correlation.hpp"
+#include "core/image.hpp"
+#include "core/image3d.hpp"
+#include "core/linking.hpp"
+#include "core/linking3d.hpp"
+#include "core/localize.hpp"
+#include "core/localize3d.hpp"
 #include "core/radial_symmetry2d.hpp"
 #include "core/radial_symmetry3d.hpp"
+#include "core/value_image.hpp"
+#include "core/value_image3d.hpp"
 #include "python/arrays.hpp"
 #include "python/binding.hpp"
 #include "python/boundary.hpp"
@@ -14,6 +24,69 @@ namespace {
 
 using namespace sonaloc;
 using namespace sonaloc::py;
+
+// ---------------------------------------------------------------- rs_detect_peaks3d
+
+const Signature kDetectPeaks3D{"rs_detect_peaks3d",
+                               {{"array", Kind::Volume},
+                                {"extent", Kind::Tuple},
+                                {"threshold", Kind::Real},
+                                {"min_distance", Kind::Real},
+                                {"localization_window_size", Kind::Count, true},
+                                {"localization_method", Kind::Text, true},
+                                {"correlation_sigmas", Kind::Tuple, true},
+                                {"correlation_threshold", Kind::Real, true},
+                                {"max_num_peaks", Kind::Count, true}}};
+
+// Positions (n, 3), intensities (n,), and the scores (n,) when any peak has
+// one (absent scores as 0), else None.
+Ref build_output_arrays_3d(const std::vector<Peak3D>& peaks) {
+    const std::size_t n = peaks.size();
+    Output<float> positions{{}, {n, 3}};
+    Output<float> intensities{{}, {n}};
+    positions.data.reserve(3 * n);
+    intensities.data.reserve(n);
+    bool scored = false;
+    for (const Peak3D& p : peaks) {
+        positions.data.insert(positions.data.end(), {p.x, p.y, p.z});
+        intensities.data.push_back(p.intensity);
+        scored = scored || p.correlation.has_value();
+    }
+    Ref correlations = py_none();
+    if (scored) {
+        Output<float> scores{{}, {n}};
+        scores.data.reserve(n);
+        for (const Peak3D& p : peaks) scores.data.push_back(p.correlation.value_or(0.0f));
+        correlations = to_array(std::move(scores));
+    }
+    return make_tuple(to_array(std::move(positions)), to_array(std::move(intensities)),
+                      std::move(correlations));
+}
+
+PyObject* rs_detect_peaks3d(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        Args a;
+        if (!bind(kDetectPeaks3D, args, kwargs, a)) throw PythonError{};
+        // Tuple items may run Python code: read them all before viewing the volume.
+        const VolumeExtent extent = tuple_reals<6>(a.tuple(1));
+        std::optional<std::array<float, 3>> sigmas;
+        if (PyObject* t = a.tuple(6)) sigmas = tuple_reals<3>(t);
+        const Volume volume = a.volume(0);
+
+        std::vector<Peak3D> peaks = detect_peaks_3d(volume, extent, a.real(2), a.real(3));
+        if (sigmas) compute_correlations(volume, extent, peaks, *sigmas);
+        if (const auto threshold = a.optional_real(7)) screen_by_correlation(peaks, *threshold);
+        const auto max_num_peaks = a.optional_count(8);
+        if (const auto name = a.optional_text(5)) {
+            const LocalizationMethod method = parse_localization_method(*name);
+            peaks = localize_3d(volume, peaks, a.optional_count(4).value_or(7), extent, method,
+                                max_num_peaks);
+        } else if (max_num_peaks && *max_num_peaks < peaks.size()) {
+            peaks.resize(*max_num_peaks);
+        }
+        return build_output_arrays_3d(peaks);
+    });
+}
 
 // ---------------------------------------------------------------- rs_radial_symmetry_2d
 
@@ -45,20 +118,191 @@ PyObject* rs_radial_symmetry_3d(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// ---------------------------------------------------------------- rs_link_points / rs_link_points_3d
+
+// Reads every frame's rows, in frame order, into one flat list of records
+// (columns 0 .. Cols - 1). Reads go through the checked accessor, so a
+// non-empty frame with too few columns faults before any linking. A frame of
+// zero rows is empty whatever its number of columns.
+template <class Point, std::size_t Cols, class Fill>
+FramePoints<Point> read_frames(const std::vector<Matrix>& frames, Fill fill) {
+    FramePoints<Point> out;
+    out.offsets.reserve(frames.size() + 1);
+    std::size_t total = 0;
+    for (const Matrix& m : frames) {
+        if (m.size(0) > 0 && m.size(1) < Cols) (void)m.at(0, m.size(1));
+        if (m.size(0) > out.points.max_size() - total) throw std::bad_alloc();
+        total += m.size(0);
+    }
+    out.points.reserve(total);
+    for (const Matrix& m : frames) {
+        for (std::size_t r = 0; r < m.size(0); ++r) {
+            std::array<float, Cols> row;
+            for (std::size_t c = 0; c < Cols; ++c) row[c] = m.at(r, c);
+            out.points.push_back(fill(row));
+        }
+        out.end_frame();
+    }
+    return out;
+}
+
+Ref export_tracks(std::vector<float>&& points, std::vector<std::uint32_t>&& ends, std::size_t cols) {
+    const std::size_t rows = points.size() / cols;
+    const std::size_t tracks = ends.size();
+    return make_tuple(to_array(Output<float>{std::move(points), {rows, cols}}),
+                      to_array(Output<std::uint32_t>{std::move(ends), {tracks}}));
+}
+
+const Signature kLinkPoints{"rs_link_points",
+                            {{"points_list", Kind::MatrixList},
+                             {"max_distance", Kind::Real},
+                             {"max_skip", Kind::Count},
+                             {"max_intensity_ratio", Kind::Real}}};
+
+PyObject* rs_link_points(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        Args a;
+        if (!bind(kLinkPoints, args, kwargs, a)) throw PythonError{};
+        const auto frames = read_frames<Peak2D, 3>(a.matrices(0), [](const std::array<float, 3>& r) {
+            Peak2D p;
+            p.x = r[0];
+            p.y = r[1];
+            p.intensity = r[2];
+            return p;
+        });
+        ExportMatrices2D m = link_and_export(frames, a.real(1), a.count(2), a.real(3));
+        return export_tracks(std::move(m.points), std::move(m.ends), 3);
+    });
+}
+
+const Signature kLinkPoints3D{"rs_link_points_3d",
+                              {{"points_list", Kind::MatrixList},
+                               {"max_distance", Kind::Real},
+                               {"max_skip", Kind::Count}}};
+
+PyObject* rs_link_points_3d(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        Args a;
+        if (!bind(kLinkPoints3D, args, kwargs, a)) throw PythonError{};
+        const auto frames = read_frames<Peak3D, 4>(a.matrices(0), [](const std::array<float, 4>& r) {
+            Peak3D p;
+            p.x = r[0];
+            p.y = r[1];
+            p.z = r[2];
+            p.intensity = r[3];
+            return p;
+        });
+        TrackMatrices m = link_and_export_3d(frames, a.real(1), a.count(2));
+        return export_tracks(std::move(m.points), std::move(m.ends), 4);
+    });
+}
+
+// ---------------------------------------------------------------- track rendering
+//
+// Every drawing entry reads the extent items first (they may run Python
+// code), fixes and checks the grid, then takes the array views, cuts and
+// converts the tracks, draws them and hands the images over.
+
+Signature draw_signature(const char* function, const char* matrix) {
+    return {function,
+            {{matrix, Kind::Matrix},
+             {"track_end_indices", Kind::IndexVector},
+             {"extent", Kind::Tuple},
+             {"pixel_size", Kind::Real}}};
+}
+
+const Signature kDrawTracks = draw_signature("rs_draw_tracks", "matrix_x_y_intensity");
+const Signature kDrawTracks3D = draw_signature("rs_draw_tracks_3d", "matrix_x_y_z_intensity");
+const Signature kDrawTracksValue = draw_signature("rs_draw_tracks_value", "matrix_x_y_intensity_value");
+const Signature kDrawTracksValue3D =
+    draw_signature("rs_draw_tracks_value_3d", "matrix_x_y_z_intensity_value");
+
+// Images go over in result order; a failure releases those already built.
+template <class T>
+Ref image_array(Output<T>&& out) {
+    return to_array(std::move(out), ShapeError::ValueError);
+}
+
+Ref extent_2d(const RenderGrid<2>& g) {
+    const auto& [x, y] = g.axes;
+    return make_tuple(py_float(x.lo), py_float(x.hi), py_float(y.lo), py_float(y.hi));
+}
+
+Ref extent_3d(const Grid3D& g) {
+    const Extent3D e = adjusted_extent(g);
+    return make_tuple(py_float(e.x_min), py_float(e.x_max), py_float(e.y_min), py_float(e.y_max),
+                      py_float(e.z_min), py_float(e.z_max));
+}
+
+Extent3D read_extent_3d(PyObject* tuple) {
+    const auto e = tuple_reals<6>(tuple);
+    return {e[0], e[1], e[2], e[3], e[4], e[5]};
+}
+
+PyObject* rs_draw_tracks(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        Args a;
+        if (!bind(kDrawTracks, args, kwargs, a)) throw PythonError{};
+        const auto grid = render_grid_2d(tuple_reals<4>(a.tuple(2)), a.real(3), 2 * sizeof(float));
+        auto img = draw_density_2d(image_tracks<ImageTrackPoint2D>(a.matrix(0), a.index_vector(1), grid), grid);
+        Ref intensity = image_array(std::move(img.intensity));
+        Ref count = image_array(std::move(img.count));
+        return make_tuple(std::move(intensity), std::move(count), extent_2d(grid));
+    });
+}
+
+PyObject* rs_draw_tracks_value(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        Args a;
+        if (!bind(kDrawTracksValue, args, kwargs, a)) throw PythonError{};
+        const auto grid = render_grid_2d(tuple_reals<4>(a.tuple(2)), a.real(3), 3 * sizeof(float));
+        auto img = draw_value_2d(image_tracks<ImageTrackValuePoint2D>(a.matrix(0), a.index_vector(1), grid), grid);
+        Ref intensity = image_array(std::move(img.intensity));
+        Ref mean = image_array(std::move(img.mean));
+        Ref count = image_array(std::move(img.count));
+        return make_tuple(std::move(intensity), std::move(mean), std::move(count), extent_2d(grid));
+    });
+}
+
+PyObject* rs_draw_tracks_3d(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        Args a;
+        if (!bind(kDrawTracks3D, args, kwargs, a)) throw PythonError{};
+        const Grid3D grid = get_shape_and_extent(read_extent_3d(a.tuple(2)), a.real(3), 2 * sizeof(float));
+        auto img = draw_density_3d(image_tracks<ImageTrackPoint3D>(a.matrix(0), a.index_vector(1), grid), grid);
+        Ref sum = image_array(std::move(img.sum));
+        Ref count = image_array(std::move(img.count));
+        return make_tuple(std::move(sum), std::move(count), extent_3d(grid));
+    });
+}
+
+PyObject* rs_draw_tracks_value_3d(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        Args a;
+        if (!bind(kDrawTracksValue3D, args, kwargs, a)) throw PythonError{};
+        const Grid3D grid = get_shape_and_extent(read_extent_3d(a.tuple(2)), a.real(3), 3 * sizeof(float));
+        auto img = draw_value_3d(image_tracks<ImageTrackValuePoint3D>(a.matrix(0), a.index_vector(1), grid), grid);
+        Ref intensity = image_array(std::move(img.intensity));
+        Ref mean = image_array(std::move(img.mean));
+        Ref count = image_array(std::move(img.count));
+        return make_tuple(std::move(intensity), std::move(mean), std::move(count), extent_3d(grid));
+    });
+}
+
 // ---------------------------------------------------------------- module table
 
 // In the order the module lists them.
 const Entry kEntries[] = {
     // rs_detect_peaks
-    // rs_detect_peaks3d
-    // rs_draw_tracks
-    // rs_draw_tracks_3d
-    // rs_draw_tracks_value
-    // rs_draw_tracks_value_3d
+    {&kDetectPeaks3D, rs_detect_peaks3d},
+    {&kDrawTracks, rs_draw_tracks},
+    {&kDrawTracks3D, rs_draw_tracks_3d},
+    {&kDrawTracksValue, rs_draw_tracks_value},
+    {&kDrawTracksValue3D, rs_draw_tracks_value_3d},
     {&kRadialSymmetry2D, rs_radial_symmetry_2d},
     {&kRadialSymmetry3D, rs_radial_symmetry_3d},
-    // rs_link_points
-    // rs_link_points_3d
+    {&kLinkPoints, rs_link_points},
+    {&kLinkPoints3D, rs_link_points_3d},
 };
 
 }  // namespace

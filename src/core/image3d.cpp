@@ -1,0 +1,25 @@
+#include "core/image3d.hpp"
+
+#include "core/image.hpp"
+
+namespace sonaloc {
+
+DensityImage3D draw_density_3d(const ImageTracks<ImageTrackPoint3D>& tracks, const Grid3D& g) {
+    const std::uint64_t cells = g.cells();
+    return with_pixel_key(cells, [&](auto key) {
+        using Key = decltype(key);
+        auto passages = passages_3d<Key, PixelEntry>(tracks, g);
+        sort_by_pixel(passages, cells);
+        DensityImage3D img{{zeroed_buffer<float>(cells), g.shape()},
+                           {zeroed_buffer<std::uint32_t>(cells), g.shape()}};
+        for_each_pixel_run(passages, cells, [&](std::uint64_t q, auto* b, auto* e) {
+            float sum = 0.0f;  // the accumulator's initial zero
+            for (auto* p = b; p < e; ++p) sum += p->entry.intensity;
+            img.sum.data[q] = sum;
+            img.count.data[q] = saturated_count(static_cast<std::size_t>(e - b));
+        });
+        return img;
+    });
+}
+
+}  // namespace sonaloc
