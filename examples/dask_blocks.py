@@ -10,7 +10,7 @@ travel back; the client sums them in block order.
 
     python examples/dask_blocks.py                           # LocalCluster: 2 worker processes
     python examples/dask_blocks.py --blocks 16 --workers 4
-    python examples/dask_blocks.py --scheduler tcp://10.0.0.5:8786   # any running scheduler
+    python examples/dask_blocks.py --scheduler tcp://scheduler-host:8786   # any running scheduler
 
 Tracks end at block boundaries (each block is linked on its own). Every
 worker process runs sonaloc's own thread pool, sized by --threads.
@@ -94,7 +94,7 @@ def run(cfg: ulm_demo.Config, blocks: int, scheduler: Optional[str] = None, work
         cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
                                dashboard_address=None, env={"RAYON_NUM_THREADS": str(threads)})
         client = Client(cluster)
-        client.wait_for_workers(workers)
+        client.wait_for_workers(workers, timeout=120)
     else:
         client = Client(scheduler)
     try:
