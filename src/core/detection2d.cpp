@@ -1,0 +1,231 @@
+#include "core/detection2d.hpp"
+
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace sonaloc {
+
+namespace {
+
+// Loads the float at a byte address; any alignment.
+inline float load(const std::byte* p) noexcept {
+    float v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+#if defined(__SSE2__)
+// Four consecutive floats at a byte address; any alignment.
+inline __m128 load4(const std::byte* p) noexcept {
+    __m128 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+#endif
+
+// An equal (or unordered) neighbour disqualifies the centre when it comes
+// later in row-major order.
+constexpr bool comes_later(int d0, int d1) noexcept { return d0 > 0 || (d0 == 0 && d1 > 0); }
+
+// The neighbour test of one pixel: u > c disqualifies; c > u passes; anything
+// else (equal, or NaN on either side) disqualifies only a later neighbour.
+inline bool neighbour_disqualifies(float c, float u, int d0, int d1) noexcept {
+    if (u > c) return true;
+    if (c > u) return false;
+    return comes_later(d0, d1);
+}
+
+// Grid mapping of one axis: index i lies at first + i * ((last - first) / (n - 1)).
+struct AxisMap {
+    float first;
+    float step;
+    AxisMap(float first_, float last, std::size_t n)
+        : first(first_), step((last - first_) / (static_cast<float>(n) - 1.0f)) {}
+    float operator()(std::size_t i) const noexcept { return first + static_cast<float>(i) * step; }
+};
+
+struct ScanContext {
+    const Matrix& image;
+    float threshold;
+    AxisMap xmap, ymap;
+
+    Peak2D peak(std::size_t i, std::size_t j, float v) const noexcept {
+        return Peak2D{i, j, xmap(i), ymap(j), v};
+    }
+};
+
+// Interior pixel (i, j) with value c, all eight neighbours inside: the test
+// in the fixed neighbour order, stopping at the first disqualifying one.
+// `above`, `row` and `below` point at column 0 of rows i - 1, i, i + 1;
+// `cs` is the byte stride between columns.
+inline bool is_interior_peak(const std::byte* above, const std::byte* row, const std::byte* below,
+                             std::ptrdiff_t cs, std::size_t j, float c) noexcept {
+    const std::ptrdiff_t l = static_cast<std::ptrdiff_t>(j - 1) * cs;
+    const std::ptrdiff_t m = l + cs;
+    const std::ptrdiff_t r = m + cs;
+    // Earlier neighbours disqualify only when greater; later ones unless smaller.
+    if (load(above + l) > c) return false;
+    if (load(above + m) > c) return false;
+    if (load(above + r) > c) return false;
+    if (load(row + l) > c) return false;
+    if (!(c > load(row + r))) return false;
+    if (!(c > load(below + l))) return false;
+    if (!(c > load(below + m))) return false;
+    if (!(c > load(below + r))) return false;
+    return true;
+}
+
+// Row i of the candidate scan, columns 1 .. n_cols - 2, appending to `out`
+// in increasing column order. Works for any strides.
+void scan_row_strided(const ScanContext& ctx, std::size_t i, std::vector<Peak2D>& out) {
+    const Matrix& im = ctx.image;
+    const std::ptrdiff_t rs = im.strides[0];
+    const std::ptrdiff_t cs = im.strides[1];
+    const std::byte* row = im.data + static_cast<std::ptrdiff_t>(i) * rs;
+    const std::byte* above = row - rs;
+    const std::byte* below = row + rs;
+    const std::size_t last = im.shape[1] - 1;
+    for (std::size_t j = 1; j < last; ++j) {
+        const float v = load(row + static_cast<std::ptrdiff_t>(j) * cs);
+        if (v < ctx.threshold) continue;
+        if (is_interior_peak(above, row, below, cs, j, v)) out.push_back(ctx.peak(i, j, v));
+    }
+}
+
+// The same for rows whose elements are adjacent (column stride of one float):
+// blocks of columns are tested against the threshold at once, and only blocks
+// holding a pixel that is not below it are looked at pixel by pixel.
+void scan_row_packed(const ScanContext& ctx, std::size_t i, std::vector<Peak2D>& out) {
+    const Matrix& im = ctx.image;
+    constexpr std::ptrdiff_t cs = sizeof(float);
+    const std::ptrdiff_t rs = im.strides[0];
+    const std::byte* row = im.data + static_cast<std::ptrdiff_t>(i) * rs;
+    const std::byte* above = row - rs;
+    const std::byte* below = row + rs;
+    const std::size_t last = im.shape[1] - 1;
+    const float t = ctx.threshold;
+    auto pixel = [&](std::size_t j) {
+        const float v = load(row + static_cast<std::ptrdiff_t>(j) * cs);
+        if (v < t) return;
+        if (is_interior_peak(above, row, below, cs, j, v)) out.push_back(ctx.peak(i, j, v));
+    };
+    std::size_t j = 1;
+#if defined(__SSE2__)
+    constexpr std::size_t kBlock = 16;
+    const __m128 tv = _mm_set1_ps(t);
+    for (; j + kBlock <= last; j += kBlock) {
+        const std::byte* p = row + static_cast<std::ptrdiff_t>(j) * cs;
+        // "not less than" is true for v >= t and for NaN: both are candidates.
+        const __m128 a = _mm_cmpnlt_ps(load4(p), tv);
+        const __m128 b = _mm_cmpnlt_ps(load4(p + 16), tv);
+        const __m128 c = _mm_cmpnlt_ps(load4(p + 32), tv);
+        const __m128 d = _mm_cmpnlt_ps(load4(p + 48), tv);
+        if (_mm_movemask_ps(_mm_or_ps(_mm_or_ps(a, b), _mm_or_ps(c, d))) == 0) continue;
+        for (std::size_t k = j; k < j + kBlock; ++k) pixel(k);
+    }
+#endif
+    for (; j < last; ++j) pixel(j);
+}
+
+bool packed_rows(const Matrix& im) noexcept {
+#if defined(__SSE2__)
+    // Block loads read any address; only the column stride matters.
+    return im.strides[1] == static_cast<std::ptrdiff_t>(sizeof(float));
+#else
+    return false;
+#endif
+}
+
+// Candidates in row-major order: rows are scanned in parallel, each into its
+// own list, and the lists are joined in row order.
+std::vector<Peak2D> find_peaks(const ScanContext& ctx) {
+    const Matrix& im = ctx.image;
+    const std::size_t rows = im.shape[0] - 2;
+    const bool packed = packed_rows(im);
+    std::vector<std::vector<Peak2D>> per_row(rows);
+    // Enough pixels per chunk that small images stay on the calling thread.
+    const std::size_t grain = std::max<std::size_t>(1, (std::size_t{1} << 15) / im.shape[1]);
+    parallel::for_range(rows, grain, [&](std::size_t b, std::size_t e) {
+        for (std::size_t r = b; r < e; ++r) {
+            if (packed)
+                scan_row_packed(ctx, r + 1, per_row[r]);
+            else
+                scan_row_strided(ctx, r + 1, per_row[r]);
+        }
+    });
+    std::size_t total = 0;
+    for (const auto& v : per_row) total += v.size();
+    std::vector<Peak2D> all;
+    all.reserve(total);
+    for (const auto& v : per_row) all.insert(all.end(), v.begin(), v.end());
+    return all;
+}
+
+// Greedy in the given order: a peak is dropped when it lies closer than
+// min_distance to any peak kept before it.
+std::vector<Peak2D> thin_by_distance(const std::vector<Peak2D>& sorted, float min_distance) {
+    const float md2 = min_distance * min_distance;
+    // d2 is a sum of squares (>= 0 or NaN): with md2 not above 0 nothing is dropped.
+    if (!(md2 > 0.0f)) return sorted;
+    std::vector<Peak2D> kept;
+    std::vector<float> kx, ky;
+    for (const Peak2D& p : sorted) {
+        bool close = false;
+        for (std::size_t k = 0; k < kx.size(); ++k) {
+            const float dx = p.x - kx[k];
+            const float dy = p.y - ky[k];
+            const float d2 = dx * dx + dy * dy;
+            if (md2 > d2) {
+                close = true;
+                break;
+            }
+        }
+        if (close) continue;
+        kept.push_back(p);
+        kx.push_back(p.x);
+        ky.push_back(p.y);
+    }
+    return kept;
+}
+
+}  // namespace
+
+bool is_peak_in_neighborhood(const Matrix& image, std::size_t row, std::size_t col,
+                             std::span<const Offset2D> offsets) {
+    const float c = image.at(row, col);
+    for (const auto& [d0, d1] : offsets) {
+        // Unsigned wrap-around puts row 0 - 1 far outside, like any index >= n.
+        const std::size_t r = row + static_cast<std::size_t>(static_cast<std::ptrdiff_t>(d0));
+        const std::size_t k = col + static_cast<std::size_t>(static_cast<std::ptrdiff_t>(d1));
+        if (r >= image.shape[0] || k >= image.shape[1]) continue;
+        if (neighbour_disqualifies(c, image(r, k), d0, d1)) return false;
+    }
+    return true;
+}
+
+std::vector<Peak2D> detect_peaks(const Matrix& image, const Extent2D& extent, float threshold,
+                                 float min_distance) {
+    if (image.shape[0] < 3 || image.shape[1] < 3) return {};
+    const ScanContext ctx{image, threshold, AxisMap(extent.x_first, extent.x_last, image.shape[0]),
+                          AxisMap(extent.y_first, extent.y_last, image.shape[1])};
+    std::vector<Peak2D> candidates = find_peaks(ctx);
+    sort_peaks_by_intensity(candidates);
+    return thin_by_distance(candidates, min_distance);
+}
+
+std::pair<Output<float>, Output<float>> build_output_arrays(const std::vector<Peak2D>& peaks) {
+    const std::size_t n = peaks.size();
+    Output<float> positions{std::vector<float>(2 * n), {n, 2}};
+    Output<float> intensities{std::vector<float>(n), {n}};
+    for (std::size_t k = 0; k < n; ++k) {
+        positions.data[2 * k] = peaks[k].x;
+        positions.data[2 * k + 1] = peaks[k].y;
+        intensities.data[k] = peaks[k].intensity;
+    }
+    return {std::move(positions), std::move(intensities)};
+}
+
+}  // namespace sonaloc
