@@ -1,0 +1,75 @@
+#include "python/arrays.hpp"
+
+#include <memory>
+#include <string>
+
+#include "core/errors.hpp"
+#include "python/numpy_api.hpp"
+
+namespace sonaloc::py {
+namespace {
+
+template <class T>
+constexpr int typenum() {
+    if constexpr (std::is_same_v<T, float>) return NPY_FLOAT32;
+    else return NPY_UINT32;
+}
+
+template <class T>
+const char* capsule_name() {
+    if constexpr (std::is_same_v<T, float>) return "sonaloc.buffer.float32";
+    else return "sonaloc.buffer.uint32";
+}
+
+template <class T>
+void free_buffer(PyObject* capsule) {
+    delete static_cast<std::vector<T>*>(PyCapsule_GetPointer(capsule, capsule_name<T>()));
+}
+
+template <class T>
+Ref hand_over(Output<T>&& out, ShapeError on_mismatch) {
+    std::size_t count = 1;
+    for (std::size_t s : out.shape) count *= s;
+    if (count != out.data.size()) {
+        std::string reason = "shape of " + std::to_string(count) + " elements does not match a buffer of " +
+                             std::to_string(out.data.size());
+        if (on_mismatch == ShapeError::ValueError) throw ValueError("Error creating ndarray: " + reason);
+        fault(reason);
+    }
+    std::vector<npy_intp> dims(out.shape.begin(), out.shape.end());
+    const int nd = static_cast<int>(dims.size());
+
+    if (out.data.empty()) {
+        // Nothing to hand over: NumPy makes its own zero-size buffer.
+        PyObject* a = PyArray_SimpleNew(nd, dims.data(), typenum<T>());
+        if (a == nullptr) throw PythonError{};
+        return Ref::steal(a);
+    }
+
+    // The capsule owns the buffer from here on and is the array's base object,
+    // so the memory lives exactly as long as the array and its views.
+    auto buffer = std::make_unique<std::vector<T>>(std::move(out.data));
+    T* data = buffer->data();
+    Ref owner = Ref::steal(PyCapsule_New(buffer.get(), capsule_name<T>(), free_buffer<T>));
+    if (!owner) throw PythonError{};
+    buffer.release();
+    Ref array = Ref::steal(PyArray_New(&PyArray_Type, nd, dims.data(), typenum<T>(), nullptr, data, 0,
+                                       NPY_ARRAY_CARRAY, nullptr));
+    if (!array) throw PythonError{};
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), owner.release()) != 0)
+        throw PythonError{};
+    return array;
+}
+
+}  // namespace
+
+Ref to_array(Output<float>&& out, ShapeError on_mismatch) { return hand_over(std::move(out), on_mismatch); }
+Ref to_array(Output<std::uint32_t>&& out, ShapeError on_mismatch) {
+    return hand_over(std::move(out), on_mismatch);
+}
+
+Ref py_float(float v) { return check(PyFloat_FromDouble(static_cast<double>(v))); }
+
+Ref py_none() { return Ref::borrow(Py_None); }
+
+}  // namespace sonaloc::py
