@@ -1,5 +1,9 @@
 #include "core/detection2d.hpp"
 
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -78,6 +82,27 @@ inline bool is_interior_peak(const std::byte* above, const std::byte* row, const
     return true;
 }
 
+#if defined(__SSE2__)
+// Pixels k .. k + 3 of a packed row (columns k - 1 .. k + 4 exist): bit g is
+// set when pixel k + g is in `passes` (its threshold test) and is a peak.
+inline unsigned peak_mask4(const std::byte* above, const std::byte* row, const std::byte* below,
+                           std::size_t k, __m128 passes) noexcept {
+    const std::ptrdiff_t m = static_cast<std::ptrdiff_t>(k) * 4;
+    const __m128 c = load4(row + m);
+    // Earlier neighbours disqualify when greater.
+    __m128 bad = _mm_cmpgt_ps(load4(above + m - 4), c);
+    bad = _mm_or_ps(bad, _mm_cmpgt_ps(load4(above + m), c));
+    bad = _mm_or_ps(bad, _mm_cmpgt_ps(load4(above + m + 4), c));
+    bad = _mm_or_ps(bad, _mm_cmpgt_ps(load4(row + m - 4), c));
+    // Later neighbours disqualify unless smaller: not (c > u).
+    bad = _mm_or_ps(bad, _mm_cmpngt_ps(c, load4(row + m + 4)));
+    bad = _mm_or_ps(bad, _mm_cmpngt_ps(c, load4(below + m - 4)));
+    bad = _mm_or_ps(bad, _mm_cmpngt_ps(c, load4(below + m)));
+    bad = _mm_or_ps(bad, _mm_cmpngt_ps(c, load4(below + m + 4)));
+    return static_cast<unsigned>(_mm_movemask_ps(_mm_andnot_ps(bad, passes)));
+}
+#endif
+
 // Row i of the candidate scan, columns 1 .. n_cols - 2, appending to `out`
 // in increasing column order. Works for any strides.
 void scan_row_strided(const ScanContext& ctx, std::size_t i, std::vector<Peak2D>& out) {
@@ -124,7 +149,18 @@ void scan_row_packed(const ScanContext& ctx, std::size_t i, std::vector<Peak2D>&
         const __m128 c = _mm_cmpnlt_ps(load4(p + 32), tv);
         const __m128 d = _mm_cmpnlt_ps(load4(p + 48), tv);
         if (_mm_movemask_ps(_mm_or_ps(_mm_or_ps(a, b), _mm_or_ps(c, d))) == 0) continue;
-        for (std::size_t k = j; k < j + kBlock; ++k) pixel(k);
+        // The neighbour test of four pixels at once, without branches: the
+        // same comparisons as is_interior_peak, all of them evaluated.
+        const __m128 passes[4] = {a, b, c, d};
+        for (std::size_t g = 0; g < 4; ++g) {
+            if (_mm_movemask_ps(passes[g]) == 0) continue;
+            const std::size_t k = j + 4 * g;
+            unsigned bits = peak_mask4(above, row, below, k, passes[g]);
+            for (; bits != 0; bits &= bits - 1) {
+                const std::size_t q = k + static_cast<std::size_t>(std::countr_zero(bits));
+                out.push_back(ctx.peak(i, q, load(row + static_cast<std::ptrdiff_t>(q) * cs)));
+            }
+        }
     }
 #endif
     for (; j < last; ++j) pixel(j);
@@ -165,28 +201,109 @@ std::vector<Peak2D> find_peaks(const ScanContext& ctx) {
 }
 
 // Greedy in the given order: a peak is dropped when it lies closer than
-// min_distance to any peak kept before it.
+// min_distance to any peak kept before it, that is when md2 > d2 with
+// d2 = (x - x_kept)^2 + (y - y_kept)^2 in floats.
+//
+// Only kept peaks near the candidate can drop it: if |x - x_kept| >= D
+// (D = |min_distance|, exact difference) then the rounded difference is at
+// least D in magnitude too, its rounded square at least md2 = D * D, and so is
+// the rounded sum; likewise along y. So the kept peaks are filed in a grid of
+// cells at least D wide, and a candidate is tested (with the exact float
+// expression) against the kept peaks of its own and the eight surrounding
+// cells only. The result is the one of testing against every kept peak.
+class KeptGrid {
+public:
+    // False when the grid cannot be used (coordinates not finite, or a
+    // distance too small to grid); the caller then tests every kept peak.
+    bool build(const std::vector<Peak2D>& peaks, float distance) {
+        const double d = std::fabs(static_cast<double>(distance));
+        if (!std::isfinite(d) || peaks.empty()) return false;
+        double x_lo = peaks[0].x, x_hi = x_lo, y_lo = peaks[0].y, y_hi = y_lo;
+        for (const Peak2D& p : peaks) {
+            if (!std::isfinite(p.x) || !std::isfinite(p.y)) return false;
+            x_lo = std::min<double>(x_lo, p.x);
+            x_hi = std::max<double>(x_hi, p.x);
+            y_lo = std::min<double>(y_lo, p.y);
+            y_hi = std::max<double>(y_hi, p.y);
+        }
+        // Cells a little wider than D absorb the rounding of the cell index;
+        // never more cells per axis than about the square root of the count.
+        const double per_axis = std::ceil(std::sqrt(static_cast<double>(peaks.size()))) + 1.0;
+        cell_x_ = std::max(d * 1.001, (x_hi - x_lo) / per_axis);
+        cell_y_ = std::max(d * 1.001, (y_hi - y_lo) / per_axis);
+        if (!(cell_x_ > 0.0) || !(cell_y_ > 0.0) || !std::isfinite(cell_x_) || !std::isfinite(cell_y_))
+            return false;
+        x_lo_ = x_lo;
+        y_lo_ = y_lo;
+        nx_ = static_cast<std::size_t>((x_hi - x_lo) / cell_x_) + 1;
+        ny_ = static_cast<std::size_t>((y_hi - y_lo) / cell_y_) + 1;
+        head_.assign(nx_ * ny_, kNone);
+        next_.clear();
+        return true;
+    }
+
+    void add(std::uint32_t kept_index, float x, float y) {
+        const std::size_t c = cell(ix(x), iy(y));
+        next_.push_back(head_[c]);
+        head_[c] = kept_index;
+    }
+
+    // Calls f(kept index) for the kept peaks of the 3 x 3 cells around (x, y)
+    // until f returns true; returns whether it did.
+    template <class F>
+    bool any_near(float x, float y, F&& f) const {
+        const std::size_t cx = ix(x), cy = iy(y);
+        const std::size_t x0 = cx == 0 ? 0 : cx - 1, x1 = std::min(cx + 1, nx_ - 1);
+        const std::size_t y0 = cy == 0 ? 0 : cy - 1, y1 = std::min(cy + 1, ny_ - 1);
+        for (std::size_t a = x0; a <= x1; ++a)
+            for (std::size_t b = y0; b <= y1; ++b)
+                for (std::uint32_t k = head_[cell(a, b)]; k != kNone; k = next_[k])
+                    if (f(k)) return true;
+        return false;
+    }
+
+private:
+    static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+    // Clamping only ever brings cells closer together, which costs tests but
+    // never skips a kept peak that matters.
+    std::size_t ix(float x) const {
+        return std::min(static_cast<std::size_t>((x - x_lo_) / cell_x_), nx_ - 1);
+    }
+    std::size_t iy(float y) const {
+        return std::min(static_cast<std::size_t>((y - y_lo_) / cell_y_), ny_ - 1);
+    }
+    std::size_t cell(std::size_t a, std::size_t b) const { return a * ny_ + b; }
+
+    double x_lo_ = 0.0, y_lo_ = 0.0, cell_x_ = 1.0, cell_y_ = 1.0;
+    std::size_t nx_ = 1, ny_ = 1;
+    std::vector<std::uint32_t> head_;  // first kept peak of each cell
+    std::vector<std::uint32_t> next_;  // next kept peak in the same cell
+};
+
 std::vector<Peak2D> thin_by_distance(const std::vector<Peak2D>& sorted, float min_distance) {
     const float md2 = min_distance * min_distance;
     // d2 is a sum of squares (>= 0 or NaN): with md2 not above 0 nothing is dropped.
     if (!(md2 > 0.0f)) return sorted;
     std::vector<Peak2D> kept;
-    std::vector<float> kx, ky;
+    auto too_close = [&](const Peak2D& p, std::size_t k) {
+        const float dx = p.x - kept[k].x;
+        const float dy = p.y - kept[k].y;
+        const float d2 = dx * dx + dy * dy;
+        return md2 > d2;
+    };
+    KeptGrid grid;
+    if (sorted.size() < 0xFFFFFFFFu && std::isfinite(md2) && grid.build(sorted, min_distance)) {
+        for (const Peak2D& p : sorted) {
+            if (grid.any_near(p.x, p.y, [&](std::uint32_t k) { return too_close(p, k); })) continue;
+            grid.add(static_cast<std::uint32_t>(kept.size()), p.x, p.y);
+            kept.push_back(p);
+        }
+        return kept;
+    }
     for (const Peak2D& p : sorted) {
         bool close = false;
-        for (std::size_t k = 0; k < kx.size(); ++k) {
-            const float dx = p.x - kx[k];
-            const float dy = p.y - ky[k];
-            const float d2 = dx * dx + dy * dy;
-            if (md2 > d2) {
-                close = true;
-                break;
-            }
-        }
-        if (close) continue;
-        kept.push_back(p);
-        kx.push_back(p.x);
-        ky.push_back(p.y);
+        for (std::size_t k = 0; k < kept.size() && !close; ++k) close = too_close(p, k);
+        if (!close) kept.push_back(p);
     }
     return kept;
 }
