@@ -149,17 +149,16 @@ void scan_row_packed(const ScanContext& ctx, std::size_t i, std::vector<Peak2D>&
         const __m128 c = _mm_cmpnlt_ps(load4(p + 32), tv);
         const __m128 d = _mm_cmpnlt_ps(load4(p + 48), tv);
         if (_mm_movemask_ps(_mm_or_ps(_mm_or_ps(a, b), _mm_or_ps(c, d))) == 0) continue;
-        // The neighbour test of four pixels at once, without branches: the
-        // same comparisons as is_interior_peak, all of them evaluated.
-        const __m128 passes[4] = {a, b, c, d};
-        for (std::size_t g = 0; g < 4; ++g) {
-            if (_mm_movemask_ps(passes[g]) == 0) continue;
-            const std::size_t k = j + 4 * g;
-            unsigned bits = peak_mask4(above, row, below, k, passes[g]);
-            for (; bits != 0; bits &= bits - 1) {
-                const std::size_t q = k + static_cast<std::size_t>(std::countr_zero(bits));
-                out.push_back(ctx.peak(i, q, load(row + static_cast<std::ptrdiff_t>(q) * cs)));
-            }
+        // The neighbour test of the sixteen pixels, four at a time and
+        // without branches: the comparisons of is_interior_peak, all of them
+        // evaluated. Peaks come out in increasing column order.
+        unsigned bits = peak_mask4(above, row, below, j, a) |
+                        peak_mask4(above, row, below, j + 4, b) << 4 |
+                        peak_mask4(above, row, below, j + 8, c) << 8 |
+                        peak_mask4(above, row, below, j + 12, d) << 12;
+        for (; bits != 0; bits &= bits - 1) {
+            const std::size_t q = j + static_cast<std::size_t>(std::countr_zero(bits));
+            out.push_back(ctx.peak(i, q, load(row + static_cast<std::ptrdiff_t>(q) * cs)));
         }
     }
 #endif
@@ -227,8 +226,8 @@ public:
             y_hi = std::max<double>(y_hi, p.y);
         }
         // Cells a little wider than D absorb the rounding of the cell index;
-        // never more cells per axis than about the square root of the count.
-        const double per_axis = std::ceil(std::sqrt(static_cast<double>(peaks.size()))) + 1.0;
+        // never more than about four cells per peak.
+        const double per_axis = 2.0 * std::ceil(std::sqrt(static_cast<double>(peaks.size()))) + 1.0;
         cell_x_ = std::max(d * 1.001, (x_hi - x_lo) / per_axis);
         cell_y_ = std::max(d * 1.001, (y_hi - y_lo) / per_axis);
         if (!(cell_x_ > 0.0) || !(cell_y_ > 0.0) || !std::isfinite(cell_x_) || !std::isfinite(cell_y_))
@@ -285,9 +284,10 @@ std::vector<Peak2D> thin_by_distance(const std::vector<Peak2D>& sorted, float mi
     // d2 is a sum of squares (>= 0 or NaN): with md2 not above 0 nothing is dropped.
     if (!(md2 > 0.0f)) return sorted;
     std::vector<Peak2D> kept;
+    std::vector<float> kx, ky;  // kept positions, compact for the tests
     auto too_close = [&](const Peak2D& p, std::size_t k) {
-        const float dx = p.x - kept[k].x;
-        const float dy = p.y - kept[k].y;
+        const float dx = p.x - kx[k];
+        const float dy = p.y - ky[k];
         const float d2 = dx * dx + dy * dy;
         return md2 > d2;
     };
@@ -297,13 +297,18 @@ std::vector<Peak2D> thin_by_distance(const std::vector<Peak2D>& sorted, float mi
             if (grid.any_near(p.x, p.y, [&](std::uint32_t k) { return too_close(p, k); })) continue;
             grid.add(static_cast<std::uint32_t>(kept.size()), p.x, p.y);
             kept.push_back(p);
+            kx.push_back(p.x);
+            ky.push_back(p.y);
         }
         return kept;
     }
     for (const Peak2D& p : sorted) {
         bool close = false;
         for (std::size_t k = 0; k < kept.size() && !close; ++k) close = too_close(p, k);
-        if (!close) kept.push_back(p);
+        if (close) continue;
+        kept.push_back(p);
+        kx.push_back(p.x);
+        ky.push_back(p.y);
     }
     return kept;
 }

@@ -1,5 +1,6 @@
 #include "core/gaussian_fitting2d.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -9,6 +10,7 @@ namespace {
 
 constexpr int kSteps = 5;
 constexpr float kMinDeterminant = 1e-10f;
+constexpr std::size_t kRun = 32;
 
 // Largest value, NaN never replacing the running maximum.
 float max_ignoring_nan(const Matrix& w) {
@@ -42,18 +44,29 @@ std::optional<std::pair<float, float>> localize_gaussian_fitting(const Matrix& w
         for (std::size_t i = 0; i < rows; ++i) {
             const float dy = (static_cast<float>(i) - row_centre) - y0;
             const float ey = -0.5f * dy * dy;
-            for (std::size_t j = 0; j < cols; ++j) {
-                const float dx = (static_cast<float>(j) - col_centre) - x0;
-                const float d = window(i, j) / m;
-                const float g = std::exp(-0.5f * dx * dx + ey);
-                const float r = d - g;
-                const float jy = dy * g;
-                const float jx = dx * g;
-                syy += jy * jy;
-                sxx += jx * jx;
-                sxy += jy * jx;
-                sry += jy * r;
-                srx += jx * r;
+            // The model values of a run of columns first, then the sums: the
+            // exponential is a library call, and keeping it out of the
+            // accumulating loop keeps the sums in registers.
+            for (std::size_t j0 = 0; j0 < cols; j0 += kRun) {
+                const std::size_t n = std::min(kRun, cols - j0);
+                float model[kRun];
+                for (std::size_t k = 0; k < n; ++k) {
+                    const float dx = (static_cast<float>(j0 + k) - col_centre) - x0;
+                    model[k] = std::exp(-0.5f * dx * dx + ey);
+                }
+                for (std::size_t k = 0; k < n; ++k) {
+                    const float dx = (static_cast<float>(j0 + k) - col_centre) - x0;
+                    const float d = window(i, j0 + k) / m;
+                    const float g = model[k];
+                    const float r = d - g;
+                    const float jy = dy * g;
+                    const float jx = dx * g;
+                    syy += jy * jy;
+                    sxx += jx * jx;
+                    sxy += jy * jx;
+                    sry += jy * r;
+                    srx += jx * r;
+                }
             }
         }
         const float det = syy * sxx - sxy * sxy;

@@ -1,6 +1,8 @@
 #include "core/localize.hpp"
 
+#include <array>
 #include <cmath>
+#include <limits>
 #include <cstring>
 #include <string>
 
@@ -20,34 +22,50 @@ LocalizationMethod parse_localization_method(std::string_view name) {
 namespace {
 
 // Working memory of one `localize` call, sized once for its window size.
+// The window is kept with a one-pixel frame of -infinity around it: a frame
+// pixel is never greater than, nor equal to, a window value above 0, so the
+// regional-maximum search needs no bounds tests, and the localizers read the
+// window through a strided view that skips the frame.
 struct Scratch {
-    std::size_t w;
-    std::vector<float> window;          // w x w, row-major
-    std::vector<std::uint8_t> decided;  // pixel already part of a flooded plateau
-    std::vector<std::size_t> plateau;   // flood work list
+    std::size_t w;                      // window side
+    std::size_t stride;                 // w + 2, the framed row length
+    std::vector<float> framed;          // (w + 2) x (w + 2), row-major
+    std::vector<std::uint8_t> flooded;  // pixel already part of a flooded plateau
+    std::vector<std::size_t> plateau;   // flood work list (framed indices)
+    std::array<std::ptrdiff_t, 8> neighbours;
 
-    explicit Scratch(std::size_t w_) : w(w_), window(w_ * w_), decided(w_ * w_), plateau() {
-        plateau.reserve(w_ * w_);
+    explicit Scratch(std::size_t w_)
+        : w(w_), stride(w_ + 2),
+          framed(stride * stride, -std::numeric_limits<float>::infinity()),
+          flooded(stride * stride) {
+        plateau.reserve(w * w);
+        const auto s = static_cast<std::ptrdiff_t>(stride);
+        neighbours = {-s - 1, -s, -s + 1, -1, 1, s - 1, s, s + 1};
+    }
+    float* origin() { return framed.data() + stride + 1; }
+    const float* origin() const { return framed.data() + stride + 1; }
+    // The w x w window as a read-only view.
+    Matrix view() const {
+        Matrix m;
+        m.data = reinterpret_cast<const std::byte*>(origin());
+        m.shape = {w, w};
+        m.strides = {static_cast<std::ptrdiff_t>(stride * sizeof(float)),
+                     static_cast<std::ptrdiff_t>(sizeof(float))};
+        return m;
     }
 };
 
-// Window row a, column e holds image (r - h + a, c - h + e). The caller has
-// proven the window inside the image.
+// Window row a, column e holds image (r0 + a, c0 + e). The caller has proven
+// the window inside the image.
 void copy_window(const Matrix& image, std::size_t r0, std::size_t c0, Scratch& s) {
     const std::ptrdiff_t rs = image.strides[0];
     const std::ptrdiff_t cs = image.strides[1];
-    const std::byte* origin =
+    const std::byte* src =
         image.data + static_cast<std::ptrdiff_t>(r0) * rs + static_cast<std::ptrdiff_t>(c0) * cs;
-    float* out = s.window.data();
-    for (std::size_t a = 0; a < s.w; ++a, out += s.w) {
-        const std::byte* row = origin + static_cast<std::ptrdiff_t>(a) * rs;
-        if (cs == static_cast<std::ptrdiff_t>(sizeof(float))) {
-            std::memcpy(out, row, s.w * sizeof(float));
-        } else {
-            for (std::size_t e = 0; e < s.w; ++e)
-                std::memcpy(out + e, row + static_cast<std::ptrdiff_t>(e) * cs, sizeof(float));
-        }
-    }
+    float* out = s.origin();
+    for (std::size_t a = 0; a < s.w; ++a, src += rs, out += s.stride)
+        for (std::size_t e = 0; e < s.w; ++e)
+            std::memcpy(out + e, src + static_cast<std::ptrdiff_t>(e) * cs, sizeof(float));
 }
 
 // Number of window pixels above 0 that belong to an 8-connected plateau
@@ -57,58 +75,49 @@ void copy_window(const Matrix& image, std::size_t r0, std::size_t c0, Scratch& s
 // of their own) are never looked at. Stops as soon as the count exceeds
 // `limit`: the caller only compares it with that.
 std::size_t count_regional_maxima(Scratch& s, std::size_t limit) {
-    const std::size_t w = s.w;
-    const float* v = s.window.data();
-    std::uint8_t* decided = s.decided.data();
-    std::memset(decided, 0, w * w);
-    const std::size_t last = w - 1;
+    const float* v = s.framed.data();
+    std::uint8_t* flooded = s.flooded.data();
+    std::memset(flooded, 0, s.flooded.size());
     std::size_t count = 0;
-
-    // Calls f(neighbour index) for the neighbours of (a, e) inside the window.
-    auto for_neighbours = [&](std::size_t a, std::size_t e, auto&& f) {
-        const std::size_t a0 = a == 0 ? a : a - 1, a1 = a == last ? a : a + 1;
-        const std::size_t e0 = e == 0 ? e : e - 1, e1 = e == last ? e : e + 1;
-        for (std::size_t na = a0; na <= a1; ++na)
-            for (std::size_t ne = e0; ne <= e1; ++ne)
-                if (na != a || ne != e) f(na * w + ne);
-    };
-
-    for (std::size_t p = 0; p < w * w; ++p) {
-        const float z = v[p];
-        if (!(z > 0.0f) || decided[p]) continue;
-        // Quick look at the 3 x 3 neighbourhood first: a greater neighbour
-        // rules the pixel out, no equal neighbour makes it a plateau of one.
-        bool greater = false, equal = false;
-        for_neighbours(p / w, p % w, [&](std::size_t q) {
-            greater |= v[q] > z;
-            equal |= v[q] == z;
-        });
-        // Not marked: a plateau reaching this pixel must still look past it.
-        if (greater) continue;
-        decided[p] = 1;
-        if (!equal) {
-            if (++count > limit) return count;
-            continue;
-        }
-        // Flood the plateau; its pixels are settled together.
-        s.plateau.clear();
-        s.plateau.push_back(p);
-        bool maximum = true;
-        for (std::size_t k = 0; k < s.plateau.size(); ++k) {
-            const std::size_t q = s.plateau[k];
-            for_neighbours(q / w, q % w, [&](std::size_t n) {
-                const float u = v[n];
-                if (u > z) {
-                    maximum = false;
-                } else if (u == z && !decided[n]) {
-                    decided[n] = 1;
-                    s.plateau.push_back(n);
+    for (std::size_t a = 1; a <= s.w; ++a) {
+        for (std::size_t p = a * s.stride + 1; p <= a * s.stride + s.w; ++p) {
+            const float z = v[p];
+            if (!(z > 0.0f) || flooded[p]) continue;
+            // Quick look at the 3 x 3 neighbourhood first: a greater neighbour
+            // rules the pixel out, no equal neighbour makes it a plateau of one.
+            bool greater = false, equal = false;
+            for (const std::ptrdiff_t d : s.neighbours) {
+                greater |= v[p + d] > z;
+                equal |= v[p + d] == z;
+            }
+            // Not marked: a plateau reaching this pixel must still look past it.
+            if (greater) continue;
+            flooded[p] = 1;
+            if (!equal) {
+                if (++count > limit) return count;
+                continue;
+            }
+            // Flood the plateau; its pixels are settled together.
+            s.plateau.clear();
+            s.plateau.push_back(p);
+            bool maximum = true;
+            for (std::size_t k = 0; k < s.plateau.size(); ++k) {
+                const std::size_t q = s.plateau[k];
+                for (const std::ptrdiff_t d : s.neighbours) {
+                    const std::size_t n = q + static_cast<std::size_t>(d);
+                    const float u = v[n];
+                    if (u > z) {
+                        maximum = false;
+                    } else if (u == z && !flooded[n]) {
+                        flooded[n] = 1;
+                        s.plateau.push_back(n);
+                    }
                 }
-            });
-        }
-        if (maximum) {
-            count += s.plateau.size();
-            if (count > limit) return count;
+            }
+            if (maximum) {
+                count += s.plateau.size();
+                if (count > limit) return count;
+            }
         }
     }
     return count;
@@ -117,11 +126,11 @@ std::size_t count_regional_maxima(Scratch& s, std::size_t limit) {
 // Intensity-weighted centroid of the window, as an offset from its centre;
 // (0, 0) when the values sum to exactly 0.
 std::pair<float, float> window_centroid(const Scratch& s) {
-    const float* v = s.window.data();
+    const float* v = s.origin();
     float sum = 0.0f, sum_a = 0.0f, sum_e = 0.0f;
     for (std::size_t a = 0; a < s.w; ++a)
         for (std::size_t e = 0; e < s.w; ++e) {
-            const float x = v[a * s.w + e];
+            const float x = v[a * s.stride + e];
             sum += x;
             sum_a += x * static_cast<float>(a);
             sum_e += x * static_cast<float>(e);
@@ -161,7 +170,7 @@ std::vector<Peak2D> localize(const Matrix& image, const std::vector<Peak2D>& pea
     const float bound = static_cast<float>(w) * 0.5f;
 
     Scratch s(w);
-    const Matrix window = contiguous_view<float, 2>(s.window.data(), {w, w});
+    const Matrix window = s.view();
     std::vector<Peak2D> out;
     for (const Peak2D& peak : peaks) {
         const std::size_t r = peak.row, c = peak.col;
