@@ -210,16 +210,28 @@ std::vector<Peak2D> find_peaks(const ScanContext& ctx) {
 // cells at least D wide, and a candidate is tested (with the exact float
 // expression) against the kept peaks of its own and the eight surrounding
 // cells only. The result is the one of testing against every kept peak.
+//
+// A peak with a coordinate that is not finite is never close to any other:
+// its difference along that axis is infinite or NaN, so d2 is too, and
+// md2 > d2 is false. Such peaks are always kept and stay out of the grid.
+inline bool finite_position(const Peak2D& p) { return std::isfinite(p.x) && std::isfinite(p.y); }
+
 class KeptGrid {
 public:
-    // False when the grid cannot be used (coordinates not finite, or a
-    // distance too small to grid); the caller then tests every kept peak.
+    // Lays the grid over the finite positions. False when the distance is
+    // not finite; the caller then tests every kept peak.
     bool build(const std::vector<Peak2D>& peaks, float distance) {
         const double d = std::fabs(static_cast<double>(distance));
-        if (!std::isfinite(d) || peaks.empty()) return false;
-        double x_lo = peaks[0].x, x_hi = x_lo, y_lo = peaks[0].y, y_hi = y_lo;
+        if (!std::isfinite(d)) return false;
+        double x_lo = 0.0, x_hi = 0.0, y_lo = 0.0, y_hi = 0.0;
+        bool first = true;
         for (const Peak2D& p : peaks) {
-            if (!std::isfinite(p.x) || !std::isfinite(p.y)) return false;
+            if (!finite_position(p)) continue;
+            if (first) {
+                x_lo = x_hi = p.x;
+                y_lo = y_hi = p.y;
+                first = false;
+            }
             x_lo = std::min<double>(x_lo, p.x);
             x_hi = std::max<double>(x_hi, p.x);
             y_lo = std::min<double>(y_lo, p.y);
@@ -234,6 +246,7 @@ public:
             return false;
         x_lo_ = x_lo;
         y_lo_ = y_lo;
+        // Both quotients are at most per_axis: the conversions are exact.
         nx_ = static_cast<std::size_t>((x_hi - x_lo) / cell_x_) + 1;
         ny_ = static_cast<std::size_t>((y_hi - y_lo) / cell_y_) + 1;
         head_.assign(nx_ * ny_, kNone);
@@ -241,9 +254,11 @@ public:
         return true;
     }
 
+    // (x, y) must be finite and among the positions the grid was built on.
     void add(std::uint32_t kept_index, float x, float y) {
         const std::size_t c = cell(ix(x), iy(y));
-        next_.push_back(head_[c]);
+        if (next_.size() <= kept_index) next_.resize(kept_index + std::size_t{1}, kNone);
+        next_[kept_index] = head_[c];
         head_[c] = kept_index;
     }
 
@@ -276,7 +291,7 @@ private:
     double x_lo_ = 0.0, y_lo_ = 0.0, cell_x_ = 1.0, cell_y_ = 1.0;
     std::size_t nx_ = 1, ny_ = 1;
     std::vector<std::uint32_t> head_;  // first kept peak of each cell
-    std::vector<std::uint32_t> next_;  // next kept peak in the same cell
+    std::vector<std::uint32_t> next_;  // by kept index: next kept peak in the same cell
 };
 
 std::vector<Peak2D> thin_by_distance(const std::vector<Peak2D>& sorted, float min_distance) {
@@ -294,8 +309,11 @@ std::vector<Peak2D> thin_by_distance(const std::vector<Peak2D>& sorted, float mi
     KeptGrid grid;
     if (sorted.size() < 0xFFFFFFFFu && std::isfinite(md2) && grid.build(sorted, min_distance)) {
         for (const Peak2D& p : sorted) {
-            if (grid.any_near(p.x, p.y, [&](std::uint32_t k) { return too_close(p, k); })) continue;
-            grid.add(static_cast<std::uint32_t>(kept.size()), p.x, p.y);
+            if (finite_position(p)) {
+                if (grid.any_near(p.x, p.y, [&](std::uint32_t k) { return too_close(p, k); }))
+                    continue;
+                grid.add(static_cast<std::uint32_t>(kept.size()), p.x, p.y);
+            }
             kept.push_back(p);
             kx.push_back(p.x);
             ky.push_back(p.y);
