@@ -263,7 +263,8 @@ def test_strided_views_match_contiguous_copy():
     base = (rng.random((90, 70)) ** 4).astype(np.float32)
     packed = np.zeros(base.shape, dtype=[("pad", "u1"), ("v", "<f4")])  # byte strides not multiples of 4
     packed["v"] = base
-    views = [base.T, base[::-1], base[:, ::-1], base[::2, 1::3], base[::-1, ::-1].T, packed["v"]]
+    views = [base.T, base[::-1], base[:, ::-1], base[::2, 1::3], base[::-1, ::-1].T, packed["v"],
+             np.broadcast_to(base[3], (20, 70)), np.broadcast_to(base[:, 5:6], (90, 30))]
     for view in views:
         copy = np.ascontiguousarray(view)
         for method in (None, "radial_symmetry", "gaussian_fitting"):

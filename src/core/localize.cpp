@@ -68,6 +68,18 @@ void copy_window(const Matrix& image, std::size_t r0, std::size_t c0, Scratch& s
             std::memcpy(out + e, src + static_cast<std::ptrdiff_t>(e) * cs, sizeof(float));
 }
 
+void prefetch_window(const Matrix& image, const Peak2D& p, std::size_t h) {
+    const std::ptrdiff_t rs = image.strides[0];
+    const std::ptrdiff_t cs = image.strides[1];
+    const std::byte* src = image.data + static_cast<std::ptrdiff_t>(p.row - h) * rs +
+                           static_cast<std::ptrdiff_t>(p.col - h) * cs;
+    const std::ptrdiff_t last = static_cast<std::ptrdiff_t>(2 * h) * cs;
+    for (std::size_t a = 0; a <= 2 * h; ++a, src += rs) {
+        __builtin_prefetch(src);
+        __builtin_prefetch(src + last);
+    }
+}
+
 // Number of window pixels above 0 that belong to an 8-connected plateau
 // without a greater neighbour inside the window (a plateau counts once per
 // pixel). Only pixels above 0 can count, and every pixel of a plateau has the
@@ -172,9 +184,16 @@ std::vector<Peak2D> localize(const Matrix& image, const std::vector<Peak2D>& pea
     Scratch s(w);
     const Matrix window = s.view();
     std::vector<Peak2D> out;
-    for (const Peak2D& peak : peaks) {
+    auto inside = [&](const Peak2D& p) {
+        return h <= p.row && p.row + h < n_rows && h <= p.col && p.col + h < n_cols;
+    };
+    for (std::size_t k = 0; k < peaks.size(); ++k) {
+        const Peak2D& peak = peaks[k];
         const std::size_t r = peak.row, c = peak.col;
-        if (!(h <= r && r + h < n_rows && h <= c && c + h < n_cols)) continue;
+        if (!inside(peak)) continue;
+        // Peaks come in intensity order, scattered over the image: ask for the
+        // next window's rows while this one is worked on.
+        if (k + 1 < peaks.size() && inside(peaks[k + 1])) prefetch_window(image, peaks[k + 1], h);
         copy_window(image, r - h, c - h, s);
         Peak2D entry = peak;
         if (count_regional_maxima(s, max_local_maxima) > max_local_maxima) {
