@@ -12,15 +12,19 @@ struct Grid {
     std::size_t at(std::size_t i, std::size_t j, std::size_t k) const { return (i * n1 + j) * n2 + k; }
 };
 
+// The three diagonal differences of a grid point travel together as the
+// lanes of one vector; every lane is rounded exactly as its scalar would be.
+typedef float Lanes __attribute__((vector_size(16)));
+
 // 3x3x3 sum in index order from 0, divided by 27 everywhere (zeros outside).
-void filter_into(const float* a, float* out, const Grid& g) {
+void filter_into(const Lanes* a, Lanes* out, const Grid& g) {
     for (std::size_t i = 0; i < g.n0; ++i) {
         const std::size_t a0 = i == 0 ? 0 : i - 1, a1 = std::min(i + 1, g.n0 - 1);
         for (std::size_t j = 0; j < g.n1; ++j) {
             const std::size_t b0 = j == 0 ? 0 : j - 1, b1 = std::min(j + 1, g.n1 - 1);
             for (std::size_t k = 0; k < g.n2; ++k) {
                 const std::size_t c0 = k == 0 ? 0 : k - 1, c1 = std::min(k + 1, g.n2 - 1);
-                float sum = 0.0f;
+                Lanes sum = {0.0f, 0.0f, 0.0f, 0.0f};
                 for (std::size_t x = a0; x <= a1; ++x)
                     for (std::size_t y = b0; y <= b1; ++y)
                         for (std::size_t z = c0; z <= c1; ++z) sum += a[g.at(x, y, z)];
@@ -35,8 +39,8 @@ inline float half(float v) { return v == 0.0f ? 0.0f : v * 0.5f; }
 
 inline float to_index(float p, std::size_t d) { return (static_cast<float>(d) * 0.5f + p) + -0.5f; }
 
-std::vector<float>& scratch() {
-    thread_local std::vector<float> buffer;
+std::vector<Lanes>& scratch() {
+    thread_local std::vector<Lanes> buffer;
     return buffer;
 }
 
@@ -55,26 +59,19 @@ std::optional<Point3> localize_radial_symmetry_3d(const Volume& I) {
     auto u2 = [&](std::size_t k) { return static_cast<float>(k) + K2; };
 
     auto& buf = scratch();
-    buf.resize(6 * n);
-    float* E1 = buf.data();
-    float* E2 = E1 + n;
-    float* E3 = E2 + n;
-    float* S1 = E3 + n;
-    float* S2 = S1 + n;
-    float* S3 = S2 + n;
+    buf.resize(2 * n);
+    Lanes* E = buf.data();  // lanes: E1, E2, E3
+    Lanes* S = E + n;       // lanes: S1, S2, S3
 
     // Differences along three body diagonals of every 2x2x2 block.
     for (std::size_t i = 0; i < G.n0; ++i)
         for (std::size_t j = 0; j < G.n1; ++j)
             for (std::size_t k = 0; k < G.n2; ++k) {
-                const std::size_t p = G.at(i, j, k);
-                E1[p] = I(i + 1, j + 1, k + 1) - I(i, j, k);
-                E2[p] = I(i + 1, j, k) - I(i, j + 1, k + 1);
-                E3[p] = I(i + 1, j + 1, k) - I(i, j, k + 1);
+                E[G.at(i, j, k)] = Lanes{I(i + 1, j + 1, k + 1) - I(i, j, k),
+                                         I(i + 1, j, k) - I(i, j + 1, k + 1),
+                                         I(i + 1, j + 1, k) - I(i, j, k + 1), 0.0f};
             }
-    filter_into(E1, S1, G);
-    filter_into(E2, S2, G);
-    filter_into(E3, S3, G);
+    filter_into(E, S, G);
 
     // Strength and its centroid (centred frame).
     float T = 0.0f, T0 = 0.0f, T1 = 0.0f, T2 = 0.0f;
@@ -82,7 +79,8 @@ std::optional<Point3> localize_radial_symmetry_3d(const Volume& I) {
         for (std::size_t j = 0; j < G.n1; ++j)
             for (std::size_t k = 0; k < G.n2; ++k) {
                 const std::size_t p = G.at(i, j, k);
-                const float g = (S1[p] * S1[p] + S2[p] * S2[p]) + S3[p] * S3[p];
+                const float s1 = S[p][0], s2 = S[p][1], s3 = S[p][2];
+                const float g = (s1 * s1 + s2 * s2) + s3 * s3;
                 T += g;
                 T0 += g * u0(i);
                 T1 += g * u1(j);
@@ -100,13 +98,15 @@ std::optional<Point3> localize_radial_symmetry_3d(const Volume& I) {
         for (std::size_t j = 0; j < G.n1; ++j)
             for (std::size_t k = 0; k < G.n2; ++k) {
                 const std::size_t p = G.at(i, j, k);
-                const float c0 = half(S1[p] - S3[p]) + half(E1[p] - E3[p]);
-                const float c1 = half(S2[p] - S1[p]) + half(E2[p] - E1[p]);
-                const float c2 = half(S3[p] - S2[p]) + half(E3[p] - E2[p]);
-                const float g = (S1[p] * S1[p] + S2[p] * S2[p]) + S3[p] * S3[p];
+                const float s1 = S[p][0], s2 = S[p][1], s3 = S[p][2];
+                const float e1 = E[p][0], e2 = E[p][1], e3 = E[p][2];
+                const float c0 = half(s1 - s3) + half(e1 - e3);
+                const float c1 = half(s2 - s1) + half(e2 - e1);
+                const float c2 = half(s3 - s2) + half(e3 - e2);
+                const float g = (s1 * s1 + s2 * s2) + s3 * s3;
                 const float q = (c0 * c0 + c1 * c1) + c2 * c2;
-                const float e0 = u0(i) - c0m, e1 = u1(j) - c1m, e2 = u2(k) - c2m;
-                const float d2 = e2 * e2 + (e1 * e1 + e0 * e0);
+                const float r0 = u0(i) - c0m, r1 = u1(j) - c1m, r2 = u2(k) - c2m;
+                const float d2 = r2 * r2 + (r1 * r1 + r0 * r0);
                 const float w = (d2 > 0.0f && q > 0.0f) ? (g / q) / std::sqrt(d2) : 0.0f;
 
                 const float m00 = (c1 * c1 + c2 * c2) * -2.0f;

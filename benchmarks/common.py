@@ -1,0 +1,41 @@
+"""Timing helpers shared by the benchmark scripts."""
+import os
+import subprocess
+import sys
+import time
+
+import numpy as np
+
+
+def median_time(fn, repeat=7, number=1):
+    """Median wall time of `number` calls of fn, over `repeat` runs, in seconds per call."""
+    times = []
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        for _ in range(number):
+            fn()
+        times.append((time.perf_counter() - t0) / number)
+    return float(np.median(times))
+
+
+def run_child(code, threads=None, env=None):
+    """Runs python code in a child process; returns (stdout, the child's peak RSS in MB)."""
+    e = dict(os.environ)
+    if threads is not None:
+        e["RAYON_NUM_THREADS"] = str(threads)
+    e.update(env or {})
+    code += "\nimport resource as _r\nprint('PEAK_RSS_MB', _r.getrusage(_r.RUSAGE_SELF).ru_maxrss / 1024)\n"
+    out = subprocess.run([sys.executable, "-c", code], env=e, capture_output=True, text=True, check=True)
+    lines = out.stdout.splitlines()
+    peak = float(lines[-1].split()[1])
+    return "\n".join(lines[:-1]), peak
+
+
+def print_table(title, header, rows):
+    print(f"\n{title}")
+    widths = [max(len(str(x)) for x in col) for col in zip(header, *rows)]
+    fmt = "  ".join(f"{{:<{w}}}" for w in widths)
+    print(fmt.format(*header))
+    print(fmt.format(*("-" * w for w in widths)))
+    for r in rows:
+        print(fmt.format(*r))
