@@ -18,9 +18,11 @@ import json
 import os
 import subprocess
 import sys
-import time
 
 import numpy as np
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from common import median_time as _median_time, print_table  # noqa: E402
 
 SCAN_SIZE = 4096
 SCAN_THRESHOLD = 4.5  # about 3e-6 of a standard normal frame passes
@@ -30,13 +32,8 @@ WINDOW = 7
 
 
 def median_time(fn, repeats):
-    fn()
-    times = []
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return float(np.median(times))
+    fn()  # warm-up: first-touch of buffers, the pool's start
+    return _median_time(fn, repeat=repeats)
 
 
 # ---------------------------------------------------------------- scan
@@ -188,12 +185,8 @@ def main():
         rows.append((f"{method}: Python peer / ours",
                      f"{m['peer'] * 1e3:.1f} ms ({m['n_peer']} peaks) vs {m['ours'] * 1e3:.2f} ms",
                      f"{m['peer'] / m['ours']:.1f}x", ">= 30x"))
-    widths = [max(len(r[i]) for r in rows) for i in range(4)]
-    head = ("case", "timings (median)", "ratio", "target")
-    widths = [max(w, len(h)) for w, h in zip(widths, head)]
-    print("  ".join(h.ljust(w) for h, w in zip(head, widths)))
-    for r in rows:
-        print("  ".join(c.ljust(w) for c, w in zip(r, widths)))
+    print_table("rs_detect_peaks (2D detection and localization)",
+                ("case", "timings (median)", "ratio", "target"), rows)
     print(f"(detection alone on the spot frame: {loc['detect_only'] * 1e3:.2f} ms, included above)")
 
 

@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import sonaloc
+from conftest import gaussian as spot
 
 f32 = np.float32
 NEIGHBOURS = [(-1, -1), (-1, 0), (-1, 1), (0, -1), (0, 1), (1, -1), (1, 0), (1, 1)]
@@ -155,12 +156,6 @@ def assert_same(got, want):
     assert got[0].dtype == np.float32 and got[1].dtype == np.float32
     np.testing.assert_array_equal(got[0], want[0])
     np.testing.assert_array_equal(got[1], want[1])
-
-
-def spot(shape, centre, sigma=1.0, amp=1.0):
-    i, j = np.indices(shape, dtype=np.float64)
-    g = amp * np.exp(-((i - centre[0]) ** 2 + (j - centre[1]) ** 2) / (2 * sigma * sigma))
-    return g.astype(np.float32)
 
 
 # ---------------------------------------------------------------- detection
@@ -387,7 +382,7 @@ def test_non_positive_window():
 def test_max_num_peaks_counting():
     img = np.zeros((40, 12), np.float32)
     for k, r in enumerate((5, 15, 25, 35)):
-        img[r - 1:r + 2, 5:8] = spot((3, 3), (1.2, 1.1), amp=4 - k)
+        img[r - 1:r + 2, 5:8] = spot((3, 3), (1.2, 1.1), amplitude=4 - k)
     rows = lambda cap: detect(img, threshold=0.5, method="radial_symmetry", window=7, cap=cap)[0][:, 0]
     assert len(rows(None)) == 4 and len(rows(2)) == 2 and len(rows(0)) == 1
     # a pixel-position entry counts but does not stop the scan

@@ -121,8 +121,9 @@ void scan_row_strided(const ScanContext& ctx, std::size_t i, std::vector<Peak2D>
 }
 
 // The same for rows whose elements are adjacent (column stride of one float):
-// blocks of columns are tested against the threshold at once, and only blocks
-// holding a pixel that is not below it are looked at pixel by pixel.
+// blocks of sixteen columns are tested against the threshold at once, and only
+// the blocks holding a pixel that is not below it get the neighbour test. The
+// last columns that do not fill a block go pixel by pixel.
 void scan_row_packed(const ScanContext& ctx, std::size_t i, std::vector<Peak2D>& out) {
     const Matrix& im = ctx.image;
     constexpr std::ptrdiff_t cs = sizeof(float);

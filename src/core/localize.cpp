@@ -38,7 +38,6 @@ struct Scratch {
         : w(w_), stride(w_ + 2),
           framed(stride * stride, -std::numeric_limits<float>::infinity()),
           flooded(stride * stride) {
-        plateau.reserve(w * w);
         const auto s = static_cast<std::ptrdiff_t>(stride);
         neighbours = {-s - 1, -s, -s + 1, -1, 1, s - 1, s, s + 1};
     }
