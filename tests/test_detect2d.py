@@ -270,7 +270,7 @@ def test_strided_views_match_contiguous_copy():
 def test_same_result_for_any_thread_count(tmp_path):
     script = ("import numpy as np, sonaloc, sys\n"
               "img = np.random.default_rng(5).integers(0, 50, (700, 700)).astype(np.float32)\n"
-              "p, v = sonaloc.rs_detect_peaks(img, (0, 1, 0, 1), 40.0, 0.004, None, None, None)\n"
+              "p, v = sonaloc.rs_detect_peaks(img, (0, 1, 0, 1), 10.0, 0.004, None, None, None)\n"
               "sys.stdout.write(p.tobytes().hex() + v.tobytes().hex())\n")
     outs = []
     for threads in ("1", "2", "3"):
