@@ -175,28 +175,33 @@ bool packed_rows(const Matrix& im) noexcept {
 #endif
 }
 
-// Candidates in row-major order: rows are scanned in parallel, each into its
-// own list, and the lists are joined in row order.
+// Candidates in row-major order: the interior rows are cut into consecutive
+// bands scanned in parallel, each into its own list, and the lists are joined
+// in band order, so the order does not depend on the schedule.
 std::vector<Peak2D> find_peaks(const ScanContext& ctx) {
     const Matrix& im = ctx.image;
     const std::size_t rows = im.shape[0] - 2;
     const bool packed = packed_rows(im);
-    std::vector<std::vector<Peak2D>> per_row(rows);
-    // Enough pixels per chunk that small images stay on the calling thread.
-    const std::size_t grain = std::max<std::size_t>(1, (std::size_t{1} << 15) / im.shape[1]);
-    parallel::for_range(rows, grain, [&](std::size_t b, std::size_t e) {
-        for (std::size_t r = b; r < e; ++r) {
+    // Enough pixels per band that small images stay on the calling thread.
+    const std::size_t min_rows = std::max<std::size_t>(1, (std::size_t{1} << 15) / im.shape[1]);
+    const std::size_t bands =
+        std::max<std::size_t>(1, std::min(parallel::thread_count() * 4, rows / min_rows));
+    std::vector<std::vector<Peak2D>> found(bands);
+    parallel::for_each(bands, [&](std::size_t band) {
+        const std::size_t end = rows * (band + 1) / bands;
+        for (std::size_t r = rows * band / bands; r < end; ++r) {
             if (packed)
-                scan_row_packed(ctx, r + 1, per_row[r]);
+                scan_row_packed(ctx, r + 1, found[band]);
             else
-                scan_row_strided(ctx, r + 1, per_row[r]);
+                scan_row_strided(ctx, r + 1, found[band]);
         }
     });
+    if (bands == 1) return std::move(found[0]);
     std::size_t total = 0;
-    for (const auto& v : per_row) total += v.size();
+    for (const auto& v : found) total += v.size();
     std::vector<Peak2D> all;
     all.reserve(total);
-    for (const auto& v : per_row) all.insert(all.end(), v.begin(), v.end());
+    for (const auto& v : found) all.insert(all.end(), v.begin(), v.end());
     return all;
 }
 
