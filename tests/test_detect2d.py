@@ -20,7 +20,7 @@ libm.expf.argtypes = [ctypes.c_float]
 
 
 def detect(img, extent=None, threshold=0.5, min_distance=0.0, method=None, window=None, cap=None):
-    img = np.asarray(img, dtype=np.float32) if not isinstance(img, np.ndarray) else img
+    img = np.asarray(img, dtype=np.float32)  # no copy of a float32 array or view
     if extent is None:
         extent = (0.0, img.shape[0] - 1.0, 0.0, img.shape[1] - 1.0)
     return sonaloc.rs_detect_peaks(img, extent, threshold, min_distance, method, window, cap)
