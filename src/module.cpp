@@ -3,6 +3,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "core/detection2d.hpp"
 #include "core/detection3d.hpp"
 #include "core/gaussian_correlation.hpp"
 #include "core/image.hpp"
@@ -24,6 +25,39 @@ namespace {
 
 using namespace sonaloc;
 using namespace sonaloc::py;
+
+// ---------------------------------------------------------------- rs_detect_peaks
+
+const Signature kDetectPeaks{"rs_detect_peaks",
+                             {{"array", Kind::Matrix},
+                              {"extent", Kind::Tuple},
+                              {"threshold", Kind::Real},
+                              {"min_distance", Kind::Real},
+                              {"localization_method", Kind::Text, true},
+                              {"localization_window_size", Kind::Count, true},
+                              {"max_num_peaks", Kind::Count, true}}};
+
+PyObject* rs_detect_peaks(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        Args a;
+        if (!bind(kDetectPeaks, args, kwargs, a)) throw PythonError{};
+        const auto [x_first, x_last, y_first, y_last] = tuple_reals<4>(a.tuple(1));
+        const Extent2D extent{x_first, x_last, y_first, y_last};
+        const Matrix image = a.matrix(0);
+        std::vector<Peak2D> peaks = detect_peaks(image, extent, a.real(2), a.real(3));
+        if (const auto name = a.optional_text(4)) {
+            const std::uint64_t w = a.optional_count(5).value_or(7);
+            if (w < 3 || w % 2 == 0)
+                throw ValueError("localization_window_size must be an odd integer >= 3");
+            const LocalizationMethod method = parse_localization_method(*name);
+            const ImageGrid grid{image.shape[0], image.shape[1], extent};
+            peaks = localize(image, peaks, w, grid, 2, method, a.optional_count(6));
+        }
+        auto [positions, intensities] = build_output_arrays(peaks);
+        return make_tuple(to_array(std::move(positions), ShapeError::Fault),
+                          to_array(std::move(intensities), ShapeError::Fault));
+    });
+}
 
 // ---------------------------------------------------------------- rs_detect_peaks3d
 
@@ -293,7 +327,7 @@ PyObject* rs_draw_tracks_value_3d(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // In the order the module lists them.
 const Entry kEntries[] = {
-    // rs_detect_peaks
+    {&kDetectPeaks, rs_detect_peaks},
     {&kDetectPeaks3D, rs_detect_peaks3d},
     {&kDrawTracks, rs_draw_tracks},
     {&kDrawTracks3D, rs_draw_tracks_3d},

@@ -1,8 +1,14 @@
 #include "core/localize.hpp"
 
+#include <array>
+#include <cmath>
+#include <limits>
+#include <cstring>
 #include <string>
 
 #include "core/errors.hpp"
+#include "core/gaussian_fitting2d.hpp"
+#include "core/radial_symmetry2d.hpp"
 
 namespace sonaloc {
 
@@ -11,6 +17,202 @@ LocalizationMethod parse_localization_method(std::string_view name) {
     if (name == "gaussian_fitting") return LocalizationMethod::GaussianFitting;
     throw ValueError("Unknown localization method '" + std::string(name) +
                      "'. Choose 'radial_symmetry' or 'gaussian_fitting'.");
+}
+
+namespace {
+
+// Working memory of one `localize` call, sized once for its window size.
+// The window is kept with a one-pixel frame of -infinity around it: a frame
+// pixel is never greater than, nor equal to, a window value above 0, so the
+// regional-maximum search needs no bounds tests, and the localizers read the
+// window through a strided view that skips the frame.
+struct Scratch {
+    std::size_t w;                      // window side
+    std::size_t stride;                 // w + 2, the framed row length
+    std::vector<float> framed;          // (w + 2) x (w + 2), row-major
+    std::vector<std::uint8_t> flooded;  // pixel already part of a flooded plateau
+    std::vector<std::size_t> plateau;   // flood work list (framed indices)
+    std::array<std::ptrdiff_t, 8> neighbours;
+
+    explicit Scratch(std::size_t w_)
+        : w(w_), stride(w_ + 2),
+          framed(stride * stride, -std::numeric_limits<float>::infinity()),
+          flooded(stride * stride) {
+        const auto s = static_cast<std::ptrdiff_t>(stride);
+        neighbours = {-s - 1, -s, -s + 1, -1, 1, s - 1, s, s + 1};
+    }
+    float* origin() { return framed.data() + stride + 1; }
+    const float* origin() const { return framed.data() + stride + 1; }
+    // The w x w window as a read-only view.
+    Matrix view() const {
+        Matrix m;
+        m.data = reinterpret_cast<const std::byte*>(origin());
+        m.shape = {w, w};
+        m.strides = {static_cast<std::ptrdiff_t>(stride * sizeof(float)),
+                     static_cast<std::ptrdiff_t>(sizeof(float))};
+        return m;
+    }
+};
+
+// Window row a, column e holds image (r0 + a, c0 + e). The caller has proven
+// the window inside the image.
+void copy_window(const Matrix& image, std::size_t r0, std::size_t c0, Scratch& s) {
+    const std::ptrdiff_t rs = image.strides[0];
+    const std::ptrdiff_t cs = image.strides[1];
+    const std::byte* src =
+        image.data + static_cast<std::ptrdiff_t>(r0) * rs + static_cast<std::ptrdiff_t>(c0) * cs;
+    float* out = s.origin();
+    for (std::size_t a = 0; a < s.w; ++a, src += rs, out += s.stride)
+        for (std::size_t e = 0; e < s.w; ++e)
+            std::memcpy(out + e, src + static_cast<std::ptrdiff_t>(e) * cs, sizeof(float));
+}
+
+void prefetch_window(const Matrix& image, const Peak2D& p, std::size_t h) {
+    const std::ptrdiff_t rs = image.strides[0];
+    const std::ptrdiff_t cs = image.strides[1];
+    const std::byte* src = image.data + static_cast<std::ptrdiff_t>(p.row - h) * rs +
+                           static_cast<std::ptrdiff_t>(p.col - h) * cs;
+    const std::ptrdiff_t last = static_cast<std::ptrdiff_t>(2 * h) * cs;
+    for (std::size_t a = 0; a <= 2 * h; ++a, src += rs) {
+        __builtin_prefetch(src);
+        __builtin_prefetch(src + last);
+    }
+}
+
+// Number of window pixels above 0 that belong to an 8-connected plateau
+// without a greater neighbour inside the window (a plateau counts once per
+// pixel). Only pixels above 0 can count, and every pixel of a plateau has the
+// same value, so plateaus at or below 0 (and NaN pixels, which form plateaus
+// of their own) are never looked at. Stops as soon as the count exceeds
+// `limit`: the caller only compares it with that.
+std::size_t count_regional_maxima(Scratch& s, std::size_t limit) {
+    const float* v = s.framed.data();
+    std::uint8_t* flooded = s.flooded.data();
+    std::memset(flooded, 0, s.flooded.size());
+    std::size_t count = 0;
+    for (std::size_t a = 1; a <= s.w; ++a) {
+        for (std::size_t p = a * s.stride + 1; p <= a * s.stride + s.w; ++p) {
+            const float z = v[p];
+            if (!(z > 0.0f) || flooded[p]) continue;
+            // Quick look at the 3 x 3 neighbourhood first: a greater neighbour
+            // rules the pixel out, no equal neighbour makes it a plateau of one.
+            bool greater = false, equal = false;
+            for (const std::ptrdiff_t d : s.neighbours) {
+                greater |= v[p + d] > z;
+                equal |= v[p + d] == z;
+            }
+            // Not marked: a plateau reaching this pixel must still look past it.
+            if (greater) continue;
+            flooded[p] = 1;
+            if (!equal) {
+                if (++count > limit) return count;
+                continue;
+            }
+            // Flood the plateau; its pixels are settled together.
+            s.plateau.clear();
+            s.plateau.push_back(p);
+            bool maximum = true;
+            for (std::size_t k = 0; k < s.plateau.size(); ++k) {
+                const std::size_t q = s.plateau[k];
+                for (const std::ptrdiff_t d : s.neighbours) {
+                    const std::size_t n = q + static_cast<std::size_t>(d);
+                    const float u = v[n];
+                    if (u > z) {
+                        maximum = false;
+                    } else if (u == z && !flooded[n]) {
+                        flooded[n] = 1;
+                        s.plateau.push_back(n);
+                    }
+                }
+            }
+            if (maximum) {
+                count += s.plateau.size();
+                if (count > limit) return count;
+            }
+        }
+    }
+    return count;
+}
+
+// Intensity-weighted centroid of the window, as an offset from its centre;
+// (0, 0) when the values sum to exactly 0.
+std::pair<float, float> window_centroid(const Scratch& s) {
+    const float* v = s.origin();
+    float sum = 0.0f, sum_a = 0.0f, sum_e = 0.0f;
+    for (std::size_t a = 0; a < s.w; ++a)
+        for (std::size_t e = 0; e < s.w; ++e) {
+            const float x = v[a * s.stride + e];
+            sum += x;
+            sum_a += x * static_cast<float>(a);
+            sum_e += x * static_cast<float>(e);
+        }
+    if (sum == 0.0f) return {0.0f, 0.0f};
+    const float h = static_cast<float>(s.w / 2);
+    return {sum_a / sum - h, sum_e / sum - h};
+}
+
+std::optional<std::pair<float, float>> run_localizer(LocalizationMethod method, const Matrix& w) {
+    switch (method) {
+        case LocalizationMethod::RadialSymmetry:
+            return localize_radial_symmetry(w);
+        case LocalizationMethod::GaussianFitting:
+            return localize_gaussian_fitting(w);
+    }
+    fault("unknown localization method");
+}
+
+}  // namespace
+
+std::vector<Peak2D> localize(const Matrix& image, const std::vector<Peak2D>& peaks,
+                             std::uint64_t window_size, const ImageGrid& grid,
+                             std::size_t max_local_maxima, LocalizationMethod method,
+                             std::optional<std::uint64_t> max_num_peaks) {
+    const std::size_t n_rows = grid.n_rows, n_cols = grid.n_cols;
+    // Before anything is allocated: a window larger than the image fits nowhere.
+    if (peaks.empty() || n_rows < window_size || n_cols < window_size) return {};
+    if (image.shape[0] != n_rows || image.shape[1] != n_cols) fault(kIndexFault);
+    if (window_size < 3 || window_size % 2 == 0) fault("localize: window size must be odd and >= 3");
+
+    const std::size_t w = window_size;  // at most the image side now
+    const std::size_t h = w / 2;
+    const Extent2D& ext = grid.extent;
+    const float sx = (ext.x_last - ext.x_first) / static_cast<float>(n_rows - 1);
+    const float sy = (ext.y_last - ext.y_first) / static_cast<float>(n_cols - 1);
+    const float bound = static_cast<float>(w) * 0.5f;
+
+    Scratch s(w);
+    const Matrix window = s.view();
+    std::vector<Peak2D> out;
+    auto inside = [&](const Peak2D& p) {
+        return h <= p.row && p.row + h < n_rows && h <= p.col && p.col + h < n_cols;
+    };
+    for (std::size_t k = 0; k < peaks.size(); ++k) {
+        const Peak2D& peak = peaks[k];
+        const std::size_t r = peak.row, c = peak.col;
+        if (!inside(peak)) continue;
+        // Peaks come in intensity order, scattered over the image: ask for the
+        // next window's rows while this one is worked on.
+        if (k + 1 < peaks.size() && inside(peaks[k + 1])) prefetch_window(image, peaks[k + 1], h);
+        copy_window(image, r - h, c - h, s);
+        Peak2D entry = peak;
+        if (count_regional_maxima(s, max_local_maxima) > max_local_maxima) {
+            // Several maxima in the window: keep the pixel position.
+            entry.x = static_cast<float>(r) * sx + ext.x_first;
+            entry.y = static_cast<float>(c) * sy + ext.y_first;
+            out.push_back(entry);
+            continue;
+        }
+        auto offset = run_localizer(method, window);
+        if (!offset) continue;
+        // A NaN offset is not beyond the bound and passes through.
+        std::pair<float, float> d = *offset;
+        if (std::fabs(d.first) > bound || std::fabs(d.second) > bound) d = window_centroid(s);
+        entry.x = (static_cast<float>(r) + d.first) * sx + ext.x_first;
+        entry.y = (static_cast<float>(c) + d.second) * sy + ext.y_first;
+        out.push_back(entry);
+        if (max_num_peaks && out.size() >= *max_num_peaks) break;
+    }
+    return out;
 }
 
 }  // namespace sonaloc
