@@ -4,6 +4,7 @@ C-contiguous arrays of the documented kind, and the results keep the
 invariants of detection, linking and rendering (checked against small
 Python references where the rule is exact)."""
 import math
+import os
 
 import numpy as np
 import pytest
@@ -14,11 +15,13 @@ from hypothesis.extra import numpy as hnp
 import sonaloc
 from conftest import SANITIZED
 
+# SONALOC_EXAMPLES=2000 runs a long search (a fresh random one without derandomize).
+EXAMPLES = int(os.environ.get("SONALOC_EXAMPLES", 0))
 settings.register_profile(
-    "sonaloc", max_examples=12 if SANITIZED else 40, deadline=None, derandomize=True,
+    "sonaloc", max_examples=EXAMPLES or (20 if SANITIZED else 60), deadline=None, derandomize=not EXAMPLES,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.filter_too_much])
 settings.load_profile("sonaloc")
-few = settings(max_examples=8 if SANITIZED else 25)
+few = settings(max_examples=EXAMPLES // 3 or (10 if SANITIZED else 30))
 
 f32 = np.float32
 ORDERLY = (TypeError, ValueError, IndexError, OverflowError, MemoryError)
