@@ -2,7 +2,9 @@
 reference counts of their inputs and the process's resident memory flat."""
 import gc
 import os
+import subprocess
 import sys
+import textwrap
 
 import numpy as np
 import pytest
@@ -154,11 +156,58 @@ def test_resident_memory_stays_flat(name):
         assert grown < (1 << 20), f"{name} {expected}: resident memory grew by {grown} bytes"
 
 
-def test_memory_error_leaves_no_trace():
-    # A grid that is allowed by the word size but not by the memory: the
-    # refusal is a ValueError and nothing of the call stays resident.
+def test_refused_grid_leaves_no_trace():
     before = rss()
     for _ in range(50):
         with pytest.raises(ValueError):
             sonaloc.rs_draw_tracks_value(TRACK, ENDS, (0, 2.0**40, 0, 2.0**20), 1.0)
     assert SANITIZED or rss() - before < (1 << 20)
+
+
+FAILED_ALLOCATION_SCRIPT = textwrap.dedent(
+    """
+    import resource, numpy as np, sonaloc
+    def rss():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * 4096
+    m = np.array([[1, 1, 1, 1], [20, 9, 1, 1]], np.float32)
+    e = np.array([2], np.int32)
+    sonaloc.rs_draw_tracks_value(m, e, (0, 32, 0, 32), 1.0)
+    with open("/proc/self/statm") as f:
+        vm = int(f.read().split()[0]) * 4096
+    resource.setrlimit(resource.RLIMIT_AS, (vm + (256 << 20), resource.RLIM_INFINITY))
+    # 2^28 cells (2 to 3 GiB of images) pass the memory check on a machine
+    # with that much free, but not the address-space limit: the allocation
+    # itself fails.
+    fns = [sonaloc.rs_draw_tracks, sonaloc.rs_draw_tracks_value, sonaloc.rs_draw_tracks_3d,
+           sonaloc.rs_draw_tracks_value_3d]
+    exts = [(0, 2**14, 0, 2**14)] * 2 + [(0, 2**10, 0, 2**9, 0, 2**9)] * 2
+    outcomes = set()
+    before = None
+    for i in range(12):
+        for fn, ext in zip(fns, exts):
+            try:
+                fn(np.column_stack([m, m[:, :1]]), e, ext, 1.0)
+                outcomes.add("ok")
+            except MemoryError:
+                outcomes.add("MemoryError")
+            except ValueError:
+                outcomes.add("ValueError")
+        if i == 2:
+            before = rss()
+    grown = rss() - before
+    img = sonaloc.rs_draw_tracks_value(m, e, (0, 32, 0, 32), 1.0)[2]
+    print(sorted(outcomes), grown, int(img.sum()))
+    """
+)
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer's operator new aborts instead of throwing")
+def test_failed_allocation_is_a_memory_error_and_leaves_no_trace():
+    out = subprocess.run([sys.executable, "-c", FAILED_ALLOCATION_SCRIPT], capture_output=True, timeout=300)
+    assert out.returncode == 0, out.stderr.decode()
+    outcomes, grown, count = out.stdout.decode().rsplit(maxsplit=2)
+    # MemoryError where the machine has the memory free, ValueError where it has not.
+    assert set(eval(outcomes)) <= {"MemoryError", "ValueError"}
+    assert "MemoryError" in outcomes or os.sysconf("SC_AVPHYS_PAGES") * os.sysconf("SC_PAGE_SIZE") < 4 << 30
+    assert int(grown) < (1 << 20) and int(count) > 0
