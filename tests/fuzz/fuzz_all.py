@@ -1,9 +1,9 @@
 """Bounded fuzzer: calls every function with random arguments in child
 processes, so that a crash is caught together with its reproduction.
 
-    python tests/fuzz/fuzz_all.py --minutes 10 [--seed 1] [--out fuzz-findings]
+    python tests/fuzz/fuzz_all.py --minutes 10 [--seed 1] [--out /tmp/sonaloc-fuzz]
     python tests/fuzz/fuzz_all.py --minutes 5 --sanitized     # children under ASan+UBSan
-    python tests/fuzz/fuzz_all.py --replay fuzz-findings/call-7.pkl
+    python tests/fuzz/fuzz_all.py --replay /tmp/sonaloc-fuzz/call-7.pkl
 
 The module is imported from PYTHONPATH (for --sanitized, a build configured
 with -DSONALOC_SANITIZE=ON); the sanitizer runtimes are preloaded into the
@@ -11,8 +11,12 @@ children only.
 
 Each child runs a batch of calls; before every call it writes the call's
 arguments (pickled) to a file, so when a child dies (a signal, an abort from a
-sanitizer) the parent keeps that file as the reproduction. Calls that raise an
-exception other than the orderly ones are findings too.
+sanitizer) the parent keeps that file as the reproduction. Findings besides
+crashes: exceptions other than the orderly ones, outputs of the wrong kind or
+shape or sharing memory with an input, inputs that changed, batches that hang.
+Each child caps its allocations (--memory-mb), so that a large render grid
+that the module accepts fails with MemoryError rather than waking the OOM
+killer.
 """
 import argparse
 import math
@@ -20,6 +24,7 @@ import os
 import pickle
 import subprocess
 import sys
+import tempfile
 import time
 
 import numpy as np
@@ -317,7 +322,7 @@ def main():
     p.add_argument("--minutes", type=float, default=10.0)
     p.add_argument("--seed", type=int, default=1)
     p.add_argument("--batch", type=int, default=2000)
-    p.add_argument("--out", default="fuzz-findings")
+    p.add_argument("--out", default=os.path.join(tempfile.gettempdir(), "sonaloc-fuzz"))
     p.add_argument("--sanitized", action="store_true", help="preload ASan+UBSan into the children")
     p.add_argument("--timeout", type=float, default=600.0, help="seconds before a batch counts as hung")
     p.add_argument("--replay", help="run the call(s) pickled in this file in this process")
