@@ -19,6 +19,7 @@ from conftest import SANITIZED
 EXAMPLES = int(os.environ.get("SONALOC_EXAMPLES", 0))
 settings.register_profile(
     "sonaloc", max_examples=EXAMPLES or (20 if SANITIZED else 60), deadline=None, derandomize=not EXAMPLES,
+    database=None if not EXAMPLES else settings.default.database,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.filter_too_much])
 settings.load_profile("sonaloc")
 few = settings(max_examples=EXAMPLES // 3 or (10 if SANITIZED else 30))
