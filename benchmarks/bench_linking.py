@@ -172,6 +172,7 @@ def main(quick=False):
     print(f"{'points/frame':>12} {'frames':>6} {'pairs':>6} {'time s':>8} {'us/pair':>9} {'cpu us/pair':>11} "
           f"{'peak MB':>8} {'(+ MB)':>7} {'peer us/pair':>13} {'peer frames':>11} {'speed-up':>9}")
     per_pair, cpu_pair = {}, {}
+    table = []
     for points, frames, peer_frames in cases:
         ours = run_child("sonaloc", points, frames, 3)
         pairs = frame_pairs(frames, MAX_SKIP)
@@ -179,6 +180,7 @@ def main(quick=False):
         per_pair[points] = us
         cpu_pair[points] = ours["cpu"] / pairs * 1e6
         peer_txt, ratio_txt, pf_txt = "n/a", "n/a", "-"
+        peer_us = None
         if peer_frames:
             peer = run_child("peer", points, peer_frames, 1)
             peer_us = peer["time"] / frame_pairs(peer_frames, MAX_SKIP) * 1e6
@@ -186,14 +188,28 @@ def main(quick=False):
         print(f"{points:12,d} {frames:6d} {pairs:6d} {ours['time']:8.3f} {us:9.0f} {cpu_pair[points]:11.0f} "
               f"{ours['peak_kb'] / 1024:8.1f} {(ours['peak_kb'] - ours['base_kb']) / 1024:7.1f} "
               f"{peer_txt:>13} {pf_txt:>11} {ratio_txt:>9}")
+        table.append({"stage": "link",
+                      "workload": f"{points:,} points/frame, max_skip {MAX_SKIP}, per frame pair "
+                                  f"({frames} frames; peer: {peer_frames or 'not run'})",
+                      "ours_s": us * 1e-6, "peer_s": None if peer_us is None else peer_us * 1e-6,
+                      "peer": "SciPy" if peer_us is not None else None,
+                      "target": ">= 20x, < 200 MB" if peer_us is not None else "< 200 MB",
+                      "memory_mb": ours["peak_kb"] / 1024})
     print(f"cost per frame pair, 10,000 vs 1,000 points: {per_pair[10000] / per_pair[1000]:.1f}x wall, "
           f"{cpu_pair[10000] / cpu_pair[1000]:.1f}x cpu (linear would be 10x, cubic 1000x)")
     centred = run_child("sonaloc", 10000, 20, 3, centred=True)
     print(f"10,000 points centred on 0 (half the coordinates negative): "
           f"{centred['time'] / frame_pairs(20, MAX_SKIP) * 1e6:.0f} us/pair")
+    table.append({"stage": "link", "workload": "10,000 points/frame centred on 0, 20 frames, per frame pair",
+                  "ours_s": centred["time"] / frame_pairs(20, MAX_SKIP), "peer_s": None, "target": "",
+                  "memory_mb": centred["peak_kb"] / 1024})
     print("peer at 10,000 points: not run (its dense matrix is 10,000 x 20,000 x 8 bytes = 1.6 GB per pair)")
     print("peak MB: whole child process (Python, NumPy, input frames); (+ MB): growth during linking; "
           "speed-up: wall time per frame pair, peer / sonaloc")
+    if not agree:
+        for r in table:
+            r["workload"] += " [tracks differ from the peer]"
+    return table
 
 
 if __name__ == "__main__":

@@ -142,28 +142,30 @@ def peer(passages, matrix, ends, dims, size, with_value, trim):
 # ---------------------------------------------------------------- child runs
 
 CHILD = r"""
-import sys, numpy as np, sonaloc
+import sys, time, numpy as np, sonaloc
 m = np.load(sys.argv[1]); e = np.load(sys.argv[2])
 fn = getattr(sonaloc, sys.argv[3]); cols = int(sys.argv[4]); ext = tuple(map(float, sys.argv[5:]))
 base = int(open('/proc/self/statm').read().split()[1]) * 4096
+t0 = time.perf_counter()
 r = fn(m[:, :cols], e, ext, 1.0)
+call = time.perf_counter() - t0
 # VmHWM: the peak RSS of this process image. (ru_maxrss would also hold the
 # RSS of the parent that forked it, which Linux carries across exec.)
 hwm = [l for l in open('/proc/self/status') if l.startswith('VmHWM')][0].split()[1]
-print(base, int(hwm) * 1024)
+print(base, int(hwm) * 1024, call)
 """
 
 
 def child_peak(matrix, ends, fn_name, cols, extent):
-    """(RSS before the call, peak RSS) of a fresh process making one call, in bytes."""
+    """(RSS before the call, peak RSS) of a fresh process making one call, in bytes, and the call's time."""
     with tempfile.TemporaryDirectory() as d:
         mp, ep = os.path.join(d, "m.npy"), os.path.join(d, "e.npy")
         np.save(mp, np.ascontiguousarray(matrix[:, :cols]))
         np.save(ep, ends)
         out = subprocess.run([sys.executable, "-c", CHILD, mp, ep, fn_name, str(cols), *map(str, extent)],
                              capture_output=True, text=True, check=True, env=dict(os.environ))
-    base, peak = map(int, out.stdout.split())
-    return base, peak
+    base, peak, call = out.stdout.split()
+    return int(base), int(peak), float(call)
 
 
 # ---------------------------------------------------------------- main
@@ -184,7 +186,7 @@ def main(quick=False):
         2: make_tracks(100_000 if not quick else 20_000, 20, 2000, 2, 3.0),
         3: make_tracks(20_000 if not quick else 4_000, 20, 300, 3, 2.0),
     }
-    rows = []
+    rows, table = [], []
     for name, fn_name, dims, size, trim, value in CASES:
         matrix, ends = data[dims]
         cols = dims + (2 if value else 1)
@@ -194,7 +196,7 @@ def main(quick=False):
         result = fn(m, ends, extent, 1.0)
         passages = int(result[-2].sum(dtype=np.uint64))
         t = median_time(lambda: fn(m, ends, extent, 1.0), repeat=3)
-        base, peak = child_peak(matrix, ends, fn_name, cols, extent)
+        base, peak, _ = child_peak(matrix, ends, fn_name, cols, extent)
         # Peers on a subset of the tracks, scaled to all of them.
         sub = max(1, len(ends) // (50 if not quick else 20))
         rows_sub = int(ends[sub - 1])
@@ -206,6 +208,12 @@ def main(quick=False):
         rows.append((name, f"{len(ends):,}", f"{passages:,}", f"{t * 1e3:.0f} ms",
                      f"{passages / t / 1e6:.1f} M/s", f"{peak / 2**20:.0f} MB (+{(peak - base) / 2**20:.0f})",
                      f"{t_loop:.1f} s", f"{t_loop / t:.0f}x", f"{t_vec:.2f} s", f"{t_vec / t:.1f}x"))
+        work = (f"{fn_name}, {len(ends):,} tracks of 20 on {size}^{dims}, "
+                f"{passages / 1e6:.2f} M passages, {passages / t / 1e6:.1f} M passages/s")
+        table.append({"stage": "render", "workload": work, "ours_s": t, "peer_s": t_loop,
+                      "peer": "skimage loop", "target": ">= 20x", "memory_mb": peak / 2**20})
+        table.append({"stage": "render", "workload": f"{fn_name}, same tracks", "ours_s": t, "peer_s": t_vec,
+                      "peer": "vectorised NumPy", "target": ""})
     header = ("case", "tracks", "passages", "sonaloc", "passages/s", "peak RSS (call)",
               "peer loop", "ratio", "peer vectorised", "ratio")
     print_table("Rendering", header, rows)
@@ -215,10 +223,13 @@ def main(quick=False):
     print("\n8,000 x 8,000 grid, 1,000 tracks of 10 points (outputs: 512 MB density, 768 MB value):")
     for fn_name, cols in [("rs_draw_tracks", 3), ("rs_draw_tracks_value", 4)]:
         t0 = time.perf_counter()
-        base, peak = child_peak(matrix, ends, fn_name, cols, (0.0, 8000.0, 0.0, 8000.0))
+        base, peak, call = child_peak(matrix, ends, fn_name, cols, (0.0, 8000.0, 0.0, 8000.0))
         wall = time.perf_counter() - t0
         print(f"  {fn_name:22s} peak RSS {peak / GB:.2f} GB (call adds {(peak - base) / GB:.2f} GB), "
               f"child wall time {wall:.1f} s")
+        table.append({"stage": "render", "workload": f"{fn_name}, 8,000 x 8,000 grid, 1,000 tracks of 10, one call in a fresh process",
+                      "ours_s": call, "peer_s": None, "target": "< 1.5 GB", "memory_mb": peak / 2**20})
+    return table
 
 
 if __name__ == "__main__":

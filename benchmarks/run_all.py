@@ -14,7 +14,8 @@ rows, one dict per measurement:
     ours_s     float  sonaloc's time in seconds (median of repeated runs)
     peer_s     float  the peer's time for the same work, or None
     target     str    e.g. ">= 20x" (on the ratio), "<= 15 us" (on our time),
-                      or both separated by a comma; "" for none
+                      "< 200 MB" (on memory_mb; MB or GB, 1 GB = 1024 MB),
+                      or several separated by commas; "" for none
     memory_mb  float  optional: peak memory of the workload in MB
     peer       str    optional: the peer's name (NumPy, SciPy, scikit-image, ...)
 
@@ -77,11 +78,12 @@ def fmt_time(s: Optional[float]) -> str:
     return "-"
 
 
-_CLAUSE = re.compile(r"^\s*(<=|>=|<|>)\s*([0-9.eE+-]+)\s*(x|s|ms|us|µs|ns)?\s*$")
-_SCALE = {"s": 1.0, "ms": 1e-3, "us": 1e-6, "µs": 1e-6, "ns": 1e-9}
+_CLAUSE = re.compile(r"^\s*(<=|>=|<|>)\s*([0-9.eE+-]+)\s*(x|s|ms|us|µs|ns|MB|GB)?\s*$")
+_SCALE = {"s": 1.0, "ms": 1e-3, "us": 1e-6, "µs": 1e-6, "ns": 1e-9, "MB": 1.0, "GB": 1024.0}
 
 
-def target_met(target: str, ours: Optional[float], ratio: Optional[float]) -> str:
+def target_met(target: str, ours: Optional[float], ratio: Optional[float],
+               memory_mb: Optional[float] = None) -> str:
     """'yes', 'no', or '-' when the target is empty or not of the simple forms."""
     clauses = [c for c in (target or "").split(",") if c.strip()]
     if not clauses:
@@ -92,7 +94,7 @@ def target_met(target: str, ours: Optional[float], ratio: Optional[float]) -> st
         if not m:
             return "-"
         op, number, unit = m.group(1), float(m.group(2)), m.group(3) or "x"
-        value = ratio if unit == "x" else ours
+        value = ratio if unit == "x" else memory_mb if unit in ("MB", "GB") else ours
         bound = number if unit == "x" else number * _SCALE[unit]
         if value is None:
             return "-"
@@ -109,7 +111,7 @@ def table_row(r: Dict) -> Tuple[str, ...]:
     mem = r.get("memory_mb")
     return (str(r["stage"]), str(r["workload"]), fmt_time(ours), peer_text,
             "-" if ratio is None else (f"{ratio:.2f}x" if ratio < 10 else f"{ratio:.0f}x"),
-            str(r.get("target") or "-"), target_met(r.get("target", ""), ours, ratio),
+            str(r.get("target") or "-"), target_met(r.get("target", ""), ours, ratio, r.get("memory_mb")),
             "-" if mem is None else f"{mem:.0f} MB")
 
 

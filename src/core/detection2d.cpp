@@ -14,13 +14,6 @@ namespace sonaloc {
 
 namespace {
 
-// Loads the float at a byte address; any alignment.
-inline float load(const std::byte* p) noexcept {
-    float v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
 #if defined(__SSE2__)
 // Four consecutive floats at a byte address; any alignment.
 inline __m128 load4(const std::byte* p) noexcept {

@@ -16,12 +16,6 @@
 namespace sonaloc {
 namespace {
 
-inline float load(const std::byte* p) noexcept {
-    float v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
 // One of the 26 neighbours as a byte offset from the centre voxel. `later`
 // marks the neighbours that follow the centre in the tie order (i ascending,
 // j ascending, k descending): an equal (or NaN-involving) value there

@@ -1,5 +1,6 @@
 #include "core/localize.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <limits>
@@ -8,6 +9,7 @@
 
 #include "core/errors.hpp"
 #include "core/gaussian_fitting2d.hpp"
+#include "core/parallel.hpp"
 #include "core/radial_symmetry2d.hpp"
 
 namespace sonaloc {
@@ -163,6 +165,51 @@ std::optional<std::pair<float, float>> run_localizer(LocalizationMethod method, 
 
 }  // namespace
 
+namespace {
+
+// What one peak's window gives, before the cap is applied.
+struct Outcome {
+    enum Kind : std::uint8_t { Dropped, PixelPosition, Refined } kind = Dropped;
+    float x = 0.0f, y = 0.0f;
+};
+
+struct WindowJob {
+    const Matrix& image;
+    const std::vector<Peak2D>& peaks;
+    std::size_t w, h, n_rows, n_cols, max_local_maxima;
+    LocalizationMethod method;
+    float sx, sy, bound;
+    Extent2D ext;
+
+    bool inside(const Peak2D& p) const {
+        return h <= p.row && p.row + h < n_rows && h <= p.col && p.col + h < n_cols;
+    }
+
+    Outcome run(std::size_t k, Scratch& s) const {
+        const Peak2D& peak = peaks[k];
+        const std::size_t r = peak.row, c = peak.col;
+        if (!inside(peak)) return {};
+        // Peaks come in intensity order, scattered over the image: ask for the
+        // next window's rows while this one is worked on.
+        if (k + 1 < peaks.size() && inside(peaks[k + 1])) prefetch_window(image, peaks[k + 1], h);
+        copy_window(image, r - h, c - h, s);
+        if (count_regional_maxima(s, max_local_maxima) > max_local_maxima) {
+            // Several maxima in the window: keep the pixel position.
+            return {Outcome::PixelPosition, static_cast<float>(r) * sx + ext.x_first,
+                    static_cast<float>(c) * sy + ext.y_first};
+        }
+        const auto offset = run_localizer(method, s.view());
+        if (!offset) return {};
+        // A NaN offset is not beyond the bound and passes through.
+        std::pair<float, float> d = *offset;
+        if (std::fabs(d.first) > bound || std::fabs(d.second) > bound) d = window_centroid(s);
+        return {Outcome::Refined, (static_cast<float>(r) + d.first) * sx + ext.x_first,
+                (static_cast<float>(c) + d.second) * sy + ext.y_first};
+    }
+};
+
+}  // namespace
+
 std::vector<Peak2D> localize(const Matrix& image, const std::vector<Peak2D>& peaks,
                              std::uint64_t window_size, const ImageGrid& grid,
                              std::size_t max_local_maxima, LocalizationMethod method,
@@ -174,43 +221,37 @@ std::vector<Peak2D> localize(const Matrix& image, const std::vector<Peak2D>& pea
     if (window_size < 3 || window_size % 2 == 0) fault("localize: window size must be odd and >= 3");
 
     const std::size_t w = window_size;  // at most the image side now
-    const std::size_t h = w / 2;
     const Extent2D& ext = grid.extent;
-    const float sx = (ext.x_last - ext.x_first) / static_cast<float>(n_rows - 1);
-    const float sy = (ext.y_last - ext.y_first) / static_cast<float>(n_cols - 1);
-    const float bound = static_cast<float>(w) * 0.5f;
+    const WindowJob job{image, peaks, w, w / 2, n_rows, n_cols, max_local_maxima, method,
+                        (ext.x_last - ext.x_first) / static_cast<float>(n_rows - 1),
+                        (ext.y_last - ext.y_first) / static_cast<float>(n_cols - 1),
+                        static_cast<float>(w) * 0.5f, ext};
 
-    Scratch s(w);
-    const Matrix window = s.view();
+    // Windows are independent: they are worked on in parallel, block by block,
+    // and their outcomes are taken in peak order, so the cap stops at the same
+    // entry as a sequential scan would. Blocks start small when a cap may end
+    // the scan early.
     std::vector<Peak2D> out;
-    auto inside = [&](const Peak2D& p) {
-        return h <= p.row && p.row + h < n_rows && h <= p.col && p.col + h < n_cols;
-    };
-    for (std::size_t k = 0; k < peaks.size(); ++k) {
-        const Peak2D& peak = peaks[k];
-        const std::size_t r = peak.row, c = peak.col;
-        if (!inside(peak)) continue;
-        // Peaks come in intensity order, scattered over the image: ask for the
-        // next window's rows while this one is worked on.
-        if (k + 1 < peaks.size() && inside(peaks[k + 1])) prefetch_window(image, peaks[k + 1], h);
-        copy_window(image, r - h, c - h, s);
-        Peak2D entry = peak;
-        if (count_regional_maxima(s, max_local_maxima) > max_local_maxima) {
-            // Several maxima in the window: keep the pixel position.
-            entry.x = static_cast<float>(r) * sx + ext.x_first;
-            entry.y = static_cast<float>(c) * sy + ext.y_first;
+    std::vector<Outcome> outcomes;
+    constexpr std::size_t kGrain = 64;
+    std::size_t block = max_num_peaks ? std::clamp<std::uint64_t>(*max_num_peaks, kGrain, 4096) : 4096;
+    for (std::size_t begin = 0; begin < peaks.size(); begin += block, block *= 2) {
+        const std::size_t end = std::min(peaks.size(), begin + block);
+        outcomes.assign(end - begin, Outcome{});
+        parallel::for_range(end - begin, kGrain, [&](std::size_t b, std::size_t e) {
+            Scratch s(w);
+            for (std::size_t i = b; i < e; ++i) outcomes[i] = job.run(begin + i, s);
+        });
+        for (std::size_t i = 0; i < outcomes.size(); ++i) {
+            const Outcome& o = outcomes[i];
+            if (o.kind == Outcome::Dropped) continue;
+            Peak2D entry = peaks[begin + i];
+            entry.x = o.x;
+            entry.y = o.y;
             out.push_back(entry);
-            continue;
+            // Only a refined entry ends the scan; a pixel-position entry counts.
+            if (o.kind == Outcome::Refined && max_num_peaks && out.size() >= *max_num_peaks) return out;
         }
-        auto offset = run_localizer(method, window);
-        if (!offset) continue;
-        // A NaN offset is not beyond the bound and passes through.
-        std::pair<float, float> d = *offset;
-        if (std::fabs(d.first) > bound || std::fabs(d.second) > bound) d = window_centroid(s);
-        entry.x = (static_cast<float>(r) + d.first) * sx + ext.x_first;
-        entry.y = (static_cast<float>(c) + d.second) * sy + ext.y_first;
-        out.push_back(entry);
-        if (max_num_peaks && out.size() >= *max_num_peaks) break;
     }
     return out;
 }

@@ -16,20 +16,25 @@ inline float slope(float s1, float s2) {
     return m;
 }
 
+// The two diagonal differences of a grid point travel together as lanes of
+// one vector; every lane is rounded exactly as its scalar would be.
+typedef float Lanes __attribute__((vector_size(16)));
+
 // Per-call scratch, reused across calls on the same thread so that
 // localizing thousands of windows does not allocate per window.
-std::vector<float>& scratch() {
-    thread_local std::vector<float> buffer;
+std::vector<Lanes>& scratch() {
+    thread_local std::vector<Lanes> buffer;
     return buffer;
 }
 
 // 3x3 sum in row-major order from 0, divided by 9 everywhere.
-void filter_into(const float* a, float* out, std::size_t rows, std::size_t cols) {
+template <class T>
+void filter_into(const T* a, T* out, std::size_t rows, std::size_t cols) {
     for (std::size_t i = 0; i < rows; ++i) {
         const std::size_t r0 = i == 0 ? 0 : i - 1, r1 = std::min(i + 1, rows - 1);
         for (std::size_t j = 0; j < cols; ++j) {
             const std::size_t c0 = j == 0 ? 0 : j - 1, c1 = std::min(j + 1, cols - 1);
-            float sum = 0.0f;
+            T sum{};
             for (std::size_t r = r0; r <= r1; ++r)
                 for (std::size_t c = c0; c <= c1; ++c) sum += a[r * cols + c];
             out[i * cols + j] = sum / 9.0f;
@@ -53,21 +58,15 @@ std::optional<std::pair<float, float>> localize_radial_symmetry(const Matrix& I)
     const float Kc = 0.5f - (static_cast<float>(C) - 1.0f) * 0.5f;
 
     auto& buf = scratch();
-    buf.resize(4 * n);
-    float* d1 = buf.data();
-    float* d2 = d1 + n;
-    float* s1 = d2 + n;
-    float* s2 = s1 + n;
+    buf.resize(2 * n);
+    Lanes* d = buf.data();  // lanes: d1, d2
+    Lanes* sm = d + n;      // lanes: s1, s2
 
     // Differences across each 2x2 block, along its two diagonals.
-    for (std::size_t i = 0; i < gr; ++i) {
-        for (std::size_t j = 0; j < gc; ++j) {
-            d1[i * gc + j] = I(i + 1, j) - I(i, j + 1);
-            d2[i * gc + j] = I(i, j) - I(i + 1, j + 1);
-        }
-    }
-    filter_into(d1, s1, gr, gc);
-    filter_into(d2, s2, gr, gc);
+    for (std::size_t i = 0; i < gr; ++i)
+        for (std::size_t j = 0; j < gc; ++j)
+            d[i * gc + j] = Lanes{I(i + 1, j) - I(i, j + 1), I(i, j) - I(i + 1, j + 1), 0.0f, 0.0f};
+    filter_into(d, sm, gr, gc);
 
     // Gradient centroid.
     float S = 0.0f, Sgx = 0.0f, Sgy = 0.0f;
@@ -75,7 +74,7 @@ std::optional<std::pair<float, float>> localize_radial_symmetry(const Matrix& I)
         const float y = static_cast<float>(i) + Kr;
         for (std::size_t j = 0; j < gc; ++j) {
             const float x = static_cast<float>(j) + Kc;
-            const float a = s1[i * gc + j], b = s2[i * gc + j];
+            const float a = sm[i * gc + j][0], b = sm[i * gc + j][1];
             const float g = a * a + b * b;
             S += g;
             Sgx += g * x;
@@ -92,7 +91,7 @@ std::optional<std::pair<float, float>> localize_radial_symmetry(const Matrix& I)
         const float y = static_cast<float>(i) + Kr;
         for (std::size_t j = 0; j < gc; ++j) {
             const float x = static_cast<float>(j) + Kc;
-            const float a = s1[i * gc + j], b = s2[i * gc + j];
+            const float a = sm[i * gc + j][0], b = sm[i * gc + j][1];
             const float m = slope(a, b);
             const float intercept = x - m * y;
             const float g = a * a + b * b;

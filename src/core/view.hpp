@@ -14,6 +14,14 @@
 
 namespace sonaloc {
 
+// Loads a T from a byte address of any alignment.
+template <class T = float>
+inline T load(const std::byte* p) noexcept {
+    T v;
+    std::memcpy(&v, p, sizeof(T));
+    return v;
+}
+
 inline constexpr const char* kIndexFault = "ndarray: index out of bounds";
 
 template <class T, std::size_t D>
@@ -36,9 +44,7 @@ struct View {
         const std::array<std::size_t, D> ix{static_cast<std::size_t>(idx)...};
         std::ptrdiff_t off = 0;
         for (std::size_t a = 0; a < D; ++a) off += static_cast<std::ptrdiff_t>(ix[a]) * strides[a];
-        T v;
-        std::memcpy(&v, data + off, sizeof(T));
-        return v;
+        return load<T>(data + off);
     }
 
     // Checked load: an index outside the view is an internal fault.
