@@ -56,10 +56,10 @@ def discover(names: List[str], directory: str = HERE) -> List[str]:
 
 def load(script: str, directory: str = HERE):
     name = script[:-3]
-    spec = importlib.util.spec_from_file_location(name, os.path.join(directory, script))
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location(name, os.path.join(directory, script))
+    module = importlib.util.module_from_spec(found)
     sys.modules[name] = module  # so that child processes and pickling can find it by name
-    spec.loader.exec_module(module)
+    found.loader.exec_module(module)
     return module
 
 

@@ -131,9 +131,9 @@ def test_dask_blocks_on_a_local_cluster_of_processes():
 
 
 def test_run_all_collects_rows_and_tolerates_other_benchmarks(tmp_path, capsys):
-    spec = importlib.util.spec_from_file_location("run_all", EXAMPLES.parent / "benchmarks" / "run_all.py")
-    run_all = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(run_all)
+    found = importlib.util.spec_from_file_location("run_all", EXAMPLES.parent / "benchmarks" / "run_all.py")
+    run_all = importlib.util.module_from_spec(found)
+    found.loader.exec_module(run_all)
     (tmp_path / "bench_a.py").write_text(
         "def main():\n"
         "    return [{'stage': 'link', 'workload': 'w', 'ours_s': 0.002, 'peer_s': 0.1, 'target': '>= 20x',"

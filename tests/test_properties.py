@@ -14,6 +14,7 @@ from hypothesis.extra import numpy as hnp
 
 import sonaloc
 from conftest import SANITIZED
+from walks import ref_line_2d as walk2, ref_line_3d as walk3
 
 # SONALOC_EXAMPLES=2000 runs a long search (a fresh random one without derandomize).
 EXAMPLES = int(os.environ.get("SONALOC_EXAMPLES", 0))
@@ -410,47 +411,6 @@ def cells(coord, lo, hi2, n, signed):
         return 0
     k = math.floor(abs(r) + 0.5) * (1 if r >= 0 else -1) if math.isfinite(r) else r
     return int(k) if signed else max(int(k), 0)
-
-
-def walk2(s, e):
-    dx, dy = e[0] - s[0], e[1] - s[1]
-    n = max(abs(dx), abs(dy))
-    a, b, o = dx, dy, 0
-    if b < 0:
-        a, b, o = -a, -b, o + 4
-    if a < 0:
-        a, b, o = b, -a, o + 2
-    if a < b:
-        o += 1
-    T = [lambda x, y: (x, y), lambda x, y: (y, x), lambda x, y: (y, -x), lambda x, y: (-x, y),
-         lambda x, y: (-x, -y), lambda x, y: (-y, -x), lambda x, y: (-y, x), lambda x, y: (x, -y)]
-    B = [lambda X, Y: (X, Y), lambda X, Y: (Y, X), lambda X, Y: (-Y, X), lambda X, Y: (-X, Y),
-         lambda X, Y: (-X, -Y), lambda X, Y: (-Y, -X), lambda X, Y: (Y, -X), lambda X, Y: (X, -Y)]
-    (X0, Y0), (X1, Y1) = T[o](*s), T[o](*e)
-    DX, DY = X1 - X0, Y1 - Y0
-    assert DX == n
-    D, Y, out = DY - DX, Y0, []
-    for i in range(DX):
-        out.append(B[o](X0 + i, Y))
-        if D >= 0:
-            Y, D = Y + 1, D - DX
-        D += DY
-    return out
-
-
-def walk3(s, e):
-    d = [b - a for a, b in zip(s, e)]
-    n = max(abs(v) for v in d)
-    err = [n // 2] * 3
-    cur, out = list(s), []
-    for _ in range(n + 1):
-        out.append(tuple(cur))
-        for a in range(3):
-            err[a] -= abs(d[a])
-            if err[a] < 0:
-                err[a] += n
-                cur[a] += (d[a] > 0) - (d[a] < 0)
-    return out
 
 
 def reference_counts(matrix, ends, ext, ps, dims, with_value):
