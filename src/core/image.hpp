@@ -46,15 +46,7 @@ std::vector<Passage<Key, Entry>> passages_2d(const ImageTracks<P>& tracks, const
     auto plan = [&](const P& a, const P& b) {
         return line_cells_2d(a.x, a.y, b.x, b.y, g.axes[0].n, g.axes[1].n);
     };
-    auto bound = [&](std::size_t t) -> std::size_t {
-        const auto pts = tracks.track(t);
-        if (pts.empty()) return 0;
-        std::size_t n = 1;
-        for (std::size_t j = 0; j + 1 < pts.size(); ++j)
-            if (Entry::segment_drawable(pts[j], pts[j + 1]))
-                n = add_saturated(n, plan(pts[j], pts[j + 1]).count);
-        return n;
-    };
+    auto bound = [&](std::size_t t) { return passage_bound<Entry>(tracks.track(t), plan); };
     auto fill = [&](std::size_t t, Passage<Key, Entry>* out) -> std::size_t {
         const auto pts = tracks.track(t);
         if (pts.empty()) return 0;

@@ -47,14 +47,8 @@ void track_passages_3d(std::span<const P> pts, const Grid3D& g, Visit&& visit) {
 // All passages of the tracks, in drawing order, in one flat buffer.
 template <class Key, class Entry, class P>
 std::vector<Passage<Key, Entry>> passages_3d(const ImageTracks<P>& tracks, const Grid3D& g) {
-    auto bound = [&](std::size_t t) -> std::size_t {
-        const auto pts = tracks.track(t);
-        if (pts.empty()) return 0;
-        std::size_t n = 1;
-        for (std::size_t j = 0; j + 1 < pts.size(); ++j)
-            if (Entry::segment_drawable(pts[j], pts[j + 1]))
-                n = add_saturated(n, line_cells_3d(pts[j].v, pts[j + 1].v, g).count);
-        return n;
+    auto bound = [&](std::size_t t) {
+        return passage_bound<Entry>(tracks.track(t), [&](const P& a, const P& b) { return line_cells_3d(a.v, b.v, g); });
     };
     auto fill = [&](std::size_t t, Passage<Key, Entry>* out) {
         std::size_t k = 0;

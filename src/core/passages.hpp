@@ -43,6 +43,17 @@ inline std::size_t add_saturated(std::size_t a, std::size_t b) {
     return __builtin_add_overflow(a, b, &r) ? std::numeric_limits<std::size_t>::max() : r;
 }
 
+// Upper bound of one track's passages: the walk of every drawable segment,
+// plus the track's last point. walk(a, b) gives a segment's walk.
+template <class Entry, class Points, class Walk>
+std::size_t passage_bound(const Points& pts, Walk&& walk) {
+    if (pts.empty()) return 0;
+    std::size_t n = 1;
+    for (std::size_t j = 0; j + 1 < pts.size(); ++j)
+        if (Entry::segment_drawable(pts[j], pts[j + 1])) n = add_saturated(n, walk(pts[j], pts[j + 1]).count);
+    return n;
+}
+
 template <class Key, class Entry>
 struct Passage {
     Key pixel;
