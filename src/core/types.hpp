@@ -1,5 +1,6 @@
 // Records shared by detection, localization, linking and rendering.
 #pragma once
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -25,6 +26,17 @@ struct Peak3D {
     float z = 0.0f;
     float intensity = 0.0f;
 };
+
+// Physical coordinates of the first and the last pixel centre along axis 0
+// (x) and axis 1 (y). They need not be increasing.
+struct Extent2D {
+    float x_first = 0.0f, x_last = 0.0f;
+    float y_first = 0.0f, y_last = 0.0f;
+};
+
+// Physical coordinates of the first and last voxel centre along each axis:
+// (x_first, x_last, y_first, y_last, z_first, z_last).
+using VolumeExtent = std::array<float, 6>;
 
 // Lower and upper render bounds per axis.
 struct Extent3D {

@@ -1,0 +1,252 @@
+#include "core/localize/localize.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+#include <cstring>
+#include <string>
+
+#include "core/errors.hpp"
+#include "core/localize/gaussian_fitting2d.hpp"
+#include "core/runtime/parallel.hpp"
+#include "core/localize/radial_symmetry2d.hpp"
+
+namespace sonaloc {
+
+namespace {
+
+// Working memory of one `localize` call, sized once for its window size.
+// The window is kept with a one-pixel frame of -infinity around it: a frame
+// pixel is never greater than, nor equal to, a window value above 0, so the
+// regional-maximum search needs no bounds tests, and the localizers read the
+// window through a strided view that skips the frame.
+struct Scratch {
+    std::size_t w;                      // window side
+    std::size_t stride;                 // w + 2, the framed row length
+    std::vector<float> framed;          // (w + 2) x (w + 2), row-major
+    std::vector<std::uint8_t> flooded;  // pixel already part of a flooded plateau
+    std::vector<std::size_t> plateau;   // flood work list (framed indices)
+    std::array<std::ptrdiff_t, 8> neighbours;
+
+    explicit Scratch(std::size_t w_)
+        : w(w_), stride(w_ + 2),
+          framed(stride * stride, -std::numeric_limits<float>::infinity()),
+          flooded(stride * stride) {
+        const auto s = static_cast<std::ptrdiff_t>(stride);
+        neighbours = {-s - 1, -s, -s + 1, -1, 1, s - 1, s, s + 1};
+    }
+    float* origin() { return framed.data() + stride + 1; }
+    const float* origin() const { return framed.data() + stride + 1; }
+    // The w x w window as a read-only view.
+    Matrix view() const {
+        Matrix m;
+        m.data = reinterpret_cast<const std::byte*>(origin());
+        m.shape = {w, w};
+        m.strides = {static_cast<std::ptrdiff_t>(stride * sizeof(float)),
+                     static_cast<std::ptrdiff_t>(sizeof(float))};
+        return m;
+    }
+};
+
+// Window row a, column e holds image (r0 + a, c0 + e). The caller has proven
+// the window inside the image.
+void copy_window(const Matrix& image, std::size_t r0, std::size_t c0, Scratch& s) {
+    const std::ptrdiff_t rs = image.strides[0];
+    const std::ptrdiff_t cs = image.strides[1];
+    const std::byte* src =
+        image.data + static_cast<std::ptrdiff_t>(r0) * rs + static_cast<std::ptrdiff_t>(c0) * cs;
+    float* out = s.origin();
+    for (std::size_t a = 0; a < s.w; ++a, src += rs, out += s.stride)
+        for (std::size_t e = 0; e < s.w; ++e)
+            std::memcpy(out + e, src + static_cast<std::ptrdiff_t>(e) * cs, sizeof(float));
+}
+
+void prefetch_window(const Matrix& image, const Peak2D& p, std::size_t h) {
+    const std::ptrdiff_t rs = image.strides[0];
+    const std::ptrdiff_t cs = image.strides[1];
+    const std::byte* src = image.data + static_cast<std::ptrdiff_t>(p.row - h) * rs +
+                           static_cast<std::ptrdiff_t>(p.col - h) * cs;
+    const std::ptrdiff_t last = static_cast<std::ptrdiff_t>(2 * h) * cs;
+    for (std::size_t a = 0; a <= 2 * h; ++a, src += rs) {
+        __builtin_prefetch(src);
+        __builtin_prefetch(src + last);
+    }
+}
+
+// Number of window pixels above 0 that belong to an 8-connected plateau
+// without a greater neighbour inside the window (a plateau counts once per
+// pixel). Only pixels above 0 can count, and every pixel of a plateau has the
+// same value, so plateaus at or below 0 (and NaN pixels, which form plateaus
+// of their own) are never looked at. Stops as soon as the count exceeds
+// `limit`: the caller only compares it with that.
+std::size_t count_regional_maxima(Scratch& s, std::size_t limit) {
+    const float* v = s.framed.data();
+    std::uint8_t* flooded = s.flooded.data();
+    std::memset(flooded, 0, s.flooded.size());
+    std::size_t count = 0;
+    for (std::size_t a = 1; a <= s.w; ++a) {
+        for (std::size_t p = a * s.stride + 1; p <= a * s.stride + s.w; ++p) {
+            const float z = v[p];
+            if (!(z > 0.0f) || flooded[p]) continue;
+            // Quick look at the 3 x 3 neighbourhood first: a greater neighbour
+            // rules the pixel out, no equal neighbour makes it a plateau of one.
+            bool greater = false, equal = false;
+            for (const std::ptrdiff_t d : s.neighbours) {
+                greater |= v[p + d] > z;
+                equal |= v[p + d] == z;
+            }
+            // Not marked: a plateau reaching this pixel must still look past it.
+            if (greater) continue;
+            flooded[p] = 1;
+            if (!equal) {
+                if (++count > limit) return count;
+                continue;
+            }
+            // Flood the plateau; its pixels are settled together.
+            s.plateau.clear();
+            s.plateau.push_back(p);
+            bool maximum = true;
+            for (std::size_t k = 0; k < s.plateau.size(); ++k) {
+                const std::size_t q = s.plateau[k];
+                for (const std::ptrdiff_t d : s.neighbours) {
+                    const std::size_t n = q + static_cast<std::size_t>(d);
+                    const float u = v[n];
+                    if (u > z) {
+                        maximum = false;
+                    } else if (u == z && !flooded[n]) {
+                        flooded[n] = 1;
+                        s.plateau.push_back(n);
+                    }
+                }
+            }
+            if (maximum) {
+                count += s.plateau.size();
+                if (count > limit) return count;
+            }
+        }
+    }
+    return count;
+}
+
+// Intensity-weighted centroid of the window, as an offset from its centre;
+// (0, 0) when the values sum to exactly 0.
+std::pair<float, float> window_centroid(const Scratch& s) {
+    const float* v = s.origin();
+    float sum = 0.0f, sum_a = 0.0f, sum_e = 0.0f;
+    for (std::size_t a = 0; a < s.w; ++a)
+        for (std::size_t e = 0; e < s.w; ++e) {
+            const float x = v[a * s.stride + e];
+            sum += x;
+            sum_a += x * static_cast<float>(a);
+            sum_e += x * static_cast<float>(e);
+        }
+    if (sum == 0.0f) return {0.0f, 0.0f};
+    const float h = static_cast<float>(s.w / 2);
+    return {sum_a / sum - h, sum_e / sum - h};
+}
+
+std::optional<std::pair<float, float>> run_localizer(LocalizationMethod method, const Matrix& w) {
+    switch (method) {
+        case LocalizationMethod::RadialSymmetry:
+            return localize_radial_symmetry(w);
+        case LocalizationMethod::GaussianFitting:
+            return localize_gaussian_fitting(w);
+    }
+    fault("unknown localization method");
+}
+
+}  // namespace
+
+namespace {
+
+// What one peak's window gives, before the cap is applied.
+struct Outcome {
+    enum Kind : std::uint8_t { Dropped, PixelPosition, Refined } kind = Dropped;
+    float x = 0.0f, y = 0.0f;
+};
+
+struct WindowJob {
+    const Matrix& image;
+    const std::vector<Peak2D>& peaks;
+    std::size_t w, h, n_rows, n_cols, max_local_maxima;
+    LocalizationMethod method;
+    float sx, sy, bound;
+    Extent2D ext;
+
+    bool inside(const Peak2D& p) const {
+        return h <= p.row && p.row + h < n_rows && h <= p.col && p.col + h < n_cols;
+    }
+
+    Outcome run(std::size_t k, Scratch& s) const {
+        const Peak2D& peak = peaks[k];
+        const std::size_t r = peak.row, c = peak.col;
+        if (!inside(peak)) return {};
+        // Peaks come in intensity order, scattered over the image: ask for the
+        // next window's rows while this one is worked on.
+        if (k + 1 < peaks.size() && inside(peaks[k + 1])) prefetch_window(image, peaks[k + 1], h);
+        copy_window(image, r - h, c - h, s);
+        if (count_regional_maxima(s, max_local_maxima) > max_local_maxima) {
+            // Several maxima in the window: keep the pixel position.
+            return {Outcome::PixelPosition, static_cast<float>(r) * sx + ext.x_first,
+                    static_cast<float>(c) * sy + ext.y_first};
+        }
+        const auto offset = run_localizer(method, s.view());
+        if (!offset) return {};
+        // A NaN offset is not beyond the bound and passes through.
+        std::pair<float, float> d = *offset;
+        if (std::fabs(d.first) > bound || std::fabs(d.second) > bound) d = window_centroid(s);
+        return {Outcome::Refined, (static_cast<float>(r) + d.first) * sx + ext.x_first,
+                (static_cast<float>(c) + d.second) * sy + ext.y_first};
+    }
+};
+
+}  // namespace
+
+std::vector<Peak2D> localize(const Matrix& image, const std::vector<Peak2D>& peaks,
+                             std::uint64_t window_size, const ImageGrid& grid,
+                             std::size_t max_local_maxima, LocalizationMethod method,
+                             std::optional<std::uint64_t> max_num_peaks) {
+    const std::size_t n_rows = grid.n_rows, n_cols = grid.n_cols;
+    // Before anything is allocated: a window larger than the image fits nowhere.
+    if (peaks.empty() || n_rows < window_size || n_cols < window_size) return {};
+    if (image.shape[0] != n_rows || image.shape[1] != n_cols) fault(kIndexFault);
+    if (window_size < 3 || window_size % 2 == 0) fault("localize: window size must be odd and >= 3");
+
+    const std::size_t w = window_size;  // at most the image side now
+    const Extent2D& ext = grid.extent;
+    const WindowJob job{image, peaks, w, w / 2, n_rows, n_cols, max_local_maxima, method,
+                        (ext.x_last - ext.x_first) / static_cast<float>(n_rows - 1),
+                        (ext.y_last - ext.y_first) / static_cast<float>(n_cols - 1),
+                        static_cast<float>(w) * 0.5f, ext};
+
+    // Windows are independent: they are worked on in parallel, block by block,
+    // and their outcomes are taken in peak order, so the cap stops at the same
+    // entry as a sequential scan would. Blocks start small when a cap may end
+    // the scan early.
+    std::vector<Peak2D> out;
+    std::vector<Outcome> outcomes;
+    constexpr std::size_t kGrain = 64;
+    std::size_t block = max_num_peaks ? std::clamp<std::uint64_t>(*max_num_peaks, kGrain, 4096) : 4096;
+    for (std::size_t begin = 0; begin < peaks.size(); begin += block, block *= 2) {
+        const std::size_t end = std::min(peaks.size(), begin + block);
+        outcomes.assign(end - begin, Outcome{});
+        parallel::for_range(end - begin, kGrain, [&](std::size_t b, std::size_t e) {
+            Scratch s(w);
+            for (std::size_t i = b; i < e; ++i) outcomes[i] = job.run(begin + i, s);
+        });
+        for (std::size_t i = 0; i < outcomes.size(); ++i) {
+            const Outcome& o = outcomes[i];
+            if (o.kind == Outcome::Dropped) continue;
+            Peak2D entry = peaks[begin + i];
+            entry.x = o.x;
+            entry.y = o.y;
+            out.push_back(entry);
+            // Only a refined entry ends the scan; a pixel-position entry counts.
+            if (o.kind == Outcome::Refined && max_num_peaks && out.size() >= *max_num_peaks) return out;
+        }
+    }
+    return out;
+}
+
+}  // namespace sonaloc
