@@ -63,12 +63,6 @@ void filter_into(const T* a, T* out, std::size_t rows, std::size_t cols) {
 
 }  // namespace
 
-std::vector<float> apply_averaging_filter(const std::vector<float>& a, std::size_t rows, std::size_t cols) {
-    std::vector<float> out(rows * cols);
-    filter_into(a.data(), out.data(), rows, cols);
-    return out;
-}
-
 std::optional<std::pair<float, float>> localize_radial_symmetry(const Matrix& I) {
     const std::size_t R = I.size(0), C = I.size(1);
     if (R < 2 || C < 2) return std::nullopt;  // empty gradient grid: every sum is 0
