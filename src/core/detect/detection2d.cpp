@@ -1,9 +1,11 @@
 #include "core/detect/detection2d.hpp"
 
 #include "core/detect/peak_order.hpp"
+#include "core/detect/thinning.hpp"
 #include "core/runtime/parallel.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -25,18 +27,6 @@ inline __m128 load4(const std::byte* p) noexcept {
     return v;
 }
 #endif
-
-// An equal (or unordered) neighbour disqualifies the centre when it comes
-// later in row-major order.
-constexpr bool comes_later(int d0, int d1) noexcept { return d0 > 0 || (d0 == 0 && d1 > 0); }
-
-// The neighbour test of one pixel: u > c disqualifies; c > u passes; anything
-// else (equal, or NaN on either side) disqualifies only a later neighbour.
-inline bool neighbour_disqualifies(float c, float u, int d0, int d1) noexcept {
-    if (u > c) return true;
-    if (c > u) return false;
-    return comes_later(d0, d1);
-}
 
 // Grid mapping of one axis: index i lies at first + i * ((last - first) / (n - 1)).
 struct AxisMap {
@@ -201,152 +191,14 @@ std::vector<Peak2D> find_peaks(const ScanContext& ctx) {
     return all;
 }
 
-// Greedy in the given order: a peak is dropped when it lies closer than
-// min_distance to any peak kept before it, that is when md2 > d2 with
-// d2 = (x - x_kept)^2 + (y - y_kept)^2 in floats.
-//
-// Only kept peaks near the candidate can drop it: if |x - x_kept| >= D
-// (D = |min_distance|, exact difference) then the rounded difference is at
-// least D in magnitude too, its rounded square at least md2 = D * D, and so is
-// the rounded sum; likewise along y. So the kept peaks are filed in a grid of
-// cells at least D wide, and a candidate is tested (with the exact float
-// expression) against the kept peaks of its own and the eight surrounding
-// cells only. The result is the one of testing against every kept peak.
-//
-// A peak with a coordinate that is not finite is never close to any other:
-// its difference along that axis is infinite or NaN, so d2 is too, and
-// md2 > d2 is false. Such peaks are always kept and stay out of the grid.
-inline bool finite_position(const Peak2D& p) { return std::isfinite(p.x) && std::isfinite(p.y); }
-
-class KeptGrid {
-public:
-    // Lays the grid over the finite positions. False when the distance is
-    // not finite; the caller then tests every kept peak.
-    bool build(const std::vector<Peak2D>& peaks, float distance) {
-        const double d = std::fabs(static_cast<double>(distance));
-        if (!std::isfinite(d)) return false;
-        double x_lo = 0.0, x_hi = 0.0, y_lo = 0.0, y_hi = 0.0;
-        bool first = true;
-        for (const Peak2D& p : peaks) {
-            if (!finite_position(p)) continue;
-            if (first) {
-                x_lo = x_hi = p.x;
-                y_lo = y_hi = p.y;
-                first = false;
-            }
-            x_lo = std::min<double>(x_lo, p.x);
-            x_hi = std::max<double>(x_hi, p.x);
-            y_lo = std::min<double>(y_lo, p.y);
-            y_hi = std::max<double>(y_hi, p.y);
-        }
-        // Cells a little wider than D absorb the rounding of the cell index;
-        // never more than about four cells per peak.
-        const double per_axis = 2.0 * std::ceil(std::sqrt(static_cast<double>(peaks.size()))) + 1.0;
-        cell_x_ = std::max(d * 1.001, (x_hi - x_lo) / per_axis);
-        cell_y_ = std::max(d * 1.001, (y_hi - y_lo) / per_axis);
-        if (!(cell_x_ > 0.0) || !(cell_y_ > 0.0) || !std::isfinite(cell_x_) || !std::isfinite(cell_y_))
-            return false;
-        x_lo_ = x_lo;
-        y_lo_ = y_lo;
-        // Both quotients are at most per_axis: the conversions are exact.
-        nx_ = static_cast<std::size_t>((x_hi - x_lo) / cell_x_) + 1;
-        ny_ = static_cast<std::size_t>((y_hi - y_lo) / cell_y_) + 1;
-        head_.assign(nx_ * ny_, kNone);
-        next_.clear();
-        return true;
-    }
-
-    // (x, y) must be finite and among the positions the grid was built on.
-    void add(std::uint32_t kept_index, float x, float y) {
-        const std::size_t c = cell(ix(x), iy(y));
-        if (next_.size() <= kept_index) next_.resize(kept_index + std::size_t{1}, kNone);
-        next_[kept_index] = head_[c];
-        head_[c] = kept_index;
-    }
-
-    // Calls f(kept index) for the kept peaks of the 3 x 3 cells around (x, y)
-    // until f returns true; returns whether it did.
-    template <class F>
-    bool any_near(float x, float y, F&& f) const {
-        const std::size_t cx = ix(x), cy = iy(y);
-        const std::size_t x0 = cx == 0 ? 0 : cx - 1, x1 = std::min(cx + 1, nx_ - 1);
-        const std::size_t y0 = cy == 0 ? 0 : cy - 1, y1 = std::min(cy + 1, ny_ - 1);
-        for (std::size_t a = x0; a <= x1; ++a)
-            for (std::size_t b = y0; b <= y1; ++b)
-                for (std::uint32_t k = head_[cell(a, b)]; k != kNone; k = next_[k])
-                    if (f(k)) return true;
-        return false;
-    }
-
-private:
-    static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
-    // Clamping only ever brings cells closer together, which costs tests but
-    // never skips a kept peak that matters.
-    std::size_t ix(float x) const {
-        return std::min(static_cast<std::size_t>((x - x_lo_) / cell_x_), nx_ - 1);
-    }
-    std::size_t iy(float y) const {
-        return std::min(static_cast<std::size_t>((y - y_lo_) / cell_y_), ny_ - 1);
-    }
-    std::size_t cell(std::size_t a, std::size_t b) const { return a * ny_ + b; }
-
-    double x_lo_ = 0.0, y_lo_ = 0.0, cell_x_ = 1.0, cell_y_ = 1.0;
-    std::size_t nx_ = 1, ny_ = 1;
-    std::vector<std::uint32_t> head_;  // first kept peak of each cell
-    std::vector<std::uint32_t> next_;  // by kept index: next kept peak in the same cell
-};
-
-std::vector<Peak2D> thin_by_distance(const std::vector<Peak2D>& sorted, float min_distance) {
-    const float md2 = min_distance * min_distance;
-    // d2 is a sum of squares (>= 0 or NaN): with md2 not above 0 nothing is dropped.
-    if (!(md2 > 0.0f)) return sorted;
-    std::vector<Peak2D> kept;
-    std::vector<float> kx, ky;  // kept positions, compact for the tests
-    auto too_close = [&](const Peak2D& p, std::size_t k) {
-        const float dx = p.x - kx[k];
-        const float dy = p.y - ky[k];
-        const float d2 = dx * dx + dy * dy;
-        return md2 > d2;
-    };
-    KeptGrid grid;
-    if (sorted.size() < 0xFFFFFFFFu && std::isfinite(md2) && grid.build(sorted, min_distance)) {
-        for (const Peak2D& p : sorted) {
-            if (finite_position(p)) {
-                if (grid.any_near(p.x, p.y, [&](std::uint32_t k) { return too_close(p, k); }))
-                    continue;
-                grid.add(static_cast<std::uint32_t>(kept.size()), p.x, p.y);
-            }
-            kept.push_back(p);
-            kx.push_back(p.x);
-            ky.push_back(p.y);
-        }
-        return kept;
-    }
-    for (const Peak2D& p : sorted) {
-        bool close = false;
-        for (std::size_t k = 0; k < kept.size() && !close; ++k) close = too_close(p, k);
-        if (close) continue;
-        kept.push_back(p);
-        kx.push_back(p.x);
-        ky.push_back(p.y);
-    }
-    return kept;
+// The 2D thinning test: min_distance^2 > dx^2 + dy^2 in floats.
+inline bool too_close(const Peak2D& p, const std::array<float, 2>& k, float limit) noexcept {
+    const float dx = p.x - k[0];
+    const float dy = p.y - k[1];
+    return limit > dx * dx + dy * dy;
 }
 
 }  // namespace
-
-bool is_peak_in_neighborhood(const Matrix& image, std::size_t row, std::size_t col,
-                             std::span<const Offset2D> offsets) {
-    const float c = image.at(row, col);
-    for (const auto& [d0, d1] : offsets) {
-        // Unsigned wrap-around puts row 0 - 1 far outside, like any index >= n.
-        const std::size_t r = row + static_cast<std::size_t>(static_cast<std::ptrdiff_t>(d0));
-        const std::size_t k = col + static_cast<std::size_t>(static_cast<std::ptrdiff_t>(d1));
-        if (r >= image.shape[0] || k >= image.shape[1]) continue;
-        if (neighbour_disqualifies(c, image(r, k), d0, d1)) return false;
-    }
-    return true;
-}
 
 std::vector<Peak2D> detect_peaks(const Matrix& image, const Extent2D& extent, float threshold,
                                  float min_distance) {
@@ -355,7 +207,10 @@ std::vector<Peak2D> detect_peaks(const Matrix& image, const Extent2D& extent, fl
                           AxisMap(extent.y_first, extent.y_last, image.shape[1])};
     std::vector<Peak2D> candidates = find_peaks(ctx);
     sort_peaks_by_intensity(candidates);
-    return thin_by_distance(candidates, min_distance);
+    const float limit = min_distance * min_distance;
+    return thin_by_distance<2>(
+        candidates, min_distance, [](const Peak2D& p) { return std::array<float, 2>{p.x, p.y}; },
+        [limit](const Peak2D& p, const std::array<float, 2>& k) { return too_close(p, k, limit); });
 }
 
 std::pair<Output<float>, Output<float>> build_output_arrays(const std::vector<Peak2D>& peaks) {

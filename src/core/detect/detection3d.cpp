@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "core/detect/peak_order.hpp"
+#include "core/detect/thinning.hpp"
 #include "core/runtime/parallel.hpp"
 
 #if defined(__SSE2__)
@@ -146,146 +147,12 @@ std::vector<Peak3D> find_peaks(const ScanContext& cx) {
     return peaks;
 }
 
-// The thinning test, in the stated order: min_distance^2 > ((dy^2 + dx^2) + dz^2).
-inline bool too_close(const Peak3D& p, float kx, float ky, float kz, float limit) noexcept {
-    const float dx = p.x - kx;
-    const float dy = p.y - ky;
-    const float dz = p.z - kz;
+// The 3D thinning test, in this order: min_distance^2 > ((dy^2 + dx^2) + dz^2).
+inline bool too_close(const Peak3D& p, const std::array<float, 3>& k, float limit) noexcept {
+    const float dx = p.x - k[0];
+    const float dy = p.y - k[1];
+    const float dz = p.z - k[2];
     return limit > (dy * dy + dx * dx) + dz * dz;
-}
-
-// Kept peaks bucketed in cubic cells of side 2 |min_distance|. Two peaks whose
-// cells are not adjacent differ by more than 2 |min_distance| along some
-// axis, so the float test above fails for them by a wide margin: looking at
-// the 27 cells around a candidate finds every kept peak that can drop it.
-// Open addressing; each cell heads a chain of kept peaks through `next`.
-class CellIndex {
-public:
-    using Cell = std::array<std::int64_t, 3>;
-
-    explicit CellIndex(float min_distance)
-        : inverse_side_(1.0 / (2.0 * std::fabs(static_cast<double>(min_distance)))) {}
-
-    // The cell of every candidate can be formed (finite, far from overflow).
-    bool covers(const std::vector<Peak3D>& peaks) const {
-        constexpr double kLimit = 0x1p60;
-        if (!std::isfinite(inverse_side_)) return false;
-        for (const Peak3D& p : peaks)
-            for (float c : {p.x, p.y, p.z}) {
-                const double q = static_cast<double>(c) * inverse_side_;
-                if (!(std::fabs(q) < kLimit)) return false;
-            }
-        return true;
-    }
-
-    Cell cell_of(const Peak3D& p) const {
-        auto f = [&](float c) {
-            return static_cast<std::int64_t>(std::floor(static_cast<double>(c) * inverse_side_));
-        };
-        return {f(p.x), f(p.y), f(p.z)};
-    }
-
-    // Calls near(id) for the kept peaks of the 27 cells around `c` until it
-    // returns true.
-    template <class F>
-    bool any_around(const Cell& c, F&& near) const {
-        if (slots_.empty()) return false;
-        for (std::int64_t a = -1; a <= 1; ++a)
-            for (std::int64_t b = -1; b <= 1; ++b)
-                for (std::int64_t e = -1; e <= 1; ++e) {
-                    const Slot& s = slots_[find({c[0] + a, c[1] + b, c[2] + e})];
-                    for (std::size_t id = s.used ? s.head : kNone; id != kNone; id = next_[id])
-                        if (near(id)) return true;
-                }
-        return false;
-    }
-
-    // Adds kept peak number `id` (ids are 0, 1, 2, ... in insertion order).
-    void insert(const Cell& c, std::size_t id) {
-        if (2 * (used_ + 1) > slots_.size()) grow();
-        Slot& s = slots_[find(c)];
-        if (!s.used) {
-            s = Slot{c, kNone, true};
-            ++used_;
-        }
-        next_.push_back(s.head);
-        s.head = id;
-    }
-
-private:
-    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-    struct Slot {
-        Cell cell{};
-        std::size_t head = kNone;
-        bool used = false;
-    };
-
-    static std::uint64_t hash(const Cell& c) noexcept {
-        std::uint64_t h = static_cast<std::uint64_t>(c[0]) * 0x9E3779B97F4A7C15ull;
-        h ^= static_cast<std::uint64_t>(c[1]) * 0xC2B2AE3D27D4EB4Full;
-        h ^= static_cast<std::uint64_t>(c[2]) * 0x165667B19E3779F9ull;
-        return h ^ (h >> 31);
-    }
-
-    // The slot holding `c`, or the free slot where it would go.
-    std::size_t find(const Cell& c) const noexcept {
-        const std::size_t mask = slots_.size() - 1;
-        std::size_t i = hash(c) & mask;
-        while (slots_[i].used && slots_[i].cell != c) i = (i + 1) & mask;
-        return i;
-    }
-
-    void grow() {
-        std::vector<Slot> old = std::move(slots_);
-        slots_.assign(old.empty() ? 64 : 2 * old.size(), Slot{});
-        for (const Slot& s : old)
-            if (s.used) slots_[find(s.cell)] = s;
-    }
-
-    double inverse_side_;
-    std::vector<Slot> slots_;  // size a power of two, at most half used
-    std::size_t used_ = 0;
-    std::vector<std::size_t> next_;
-};
-
-// Greedy in sorted order: a candidate is dropped when it is too close to some
-// kept peak, else kept. Few candidates are compared with every kept peak;
-// many go through the cell index, which finds the same answer.
-std::vector<Peak3D> thin_by_distance(std::vector<Peak3D> candidates, float min_distance) {
-    const float limit = min_distance * min_distance;
-    if (!(limit > 0.0f)) return candidates;  // a squared distance is never below 0 (or NaN)
-    std::vector<Peak3D> kept;
-    std::vector<float> kx, ky, kz;
-    auto keep = [&](const Peak3D& p) {
-        kept.push_back(p);
-        kx.push_back(p.x);
-        ky.push_back(p.y);
-        kz.push_back(p.z);
-    };
-
-    CellIndex index(min_distance);
-    constexpr std::size_t kIndexFrom = 512;
-    if (candidates.size() >= kIndexFrom && std::isfinite(limit) && index.covers(candidates)) {
-        for (const Peak3D& p : candidates) {
-            const CellIndex::Cell c = index.cell_of(p);
-            if (index.any_around(c, [&](std::size_t t) { return too_close(p, kx[t], ky[t], kz[t], limit); }))
-                continue;
-            index.insert(c, kept.size());
-            keep(p);
-        }
-        return kept;
-    }
-
-    for (const Peak3D& p : candidates) {
-        bool close = false;
-        constexpr std::size_t kBlock = 64;
-        for (std::size_t b = 0; b < kx.size() && !close; b += kBlock) {
-            const std::size_t e = std::min(kx.size(), b + kBlock);
-            for (std::size_t t = b; t < e; ++t) close |= too_close(p, kx[t], ky[t], kz[t], limit);
-        }
-        if (!close) keep(p);
-    }
-    return kept;
 }
 
 }  // namespace
@@ -302,7 +169,10 @@ std::vector<Peak3D> detect_peaks_3d(const Volume& volume, const VolumeExtent& ex
                          threshold};
     std::vector<Peak3D> peaks = find_peaks(cx);
     sort_peaks_by_intensity(peaks);
-    return thin_by_distance(std::move(peaks), min_distance);
+    const float limit = min_distance * min_distance;
+    return thin_by_distance<3>(
+        peaks, min_distance, [](const Peak3D& p) { return std::array<float, 3>{p.x, p.y, p.z}; },
+        [limit](const Peak3D& p, const std::array<float, 3>& k) { return too_close(p, k, limit); });
 }
 
 }  // namespace sonaloc

@@ -1,0 +1,167 @@
+// Greedy thinning of sorted peaks by a minimum distance, 2D and 3D: a peak is
+// dropped when it lies too close to a peak kept before it, else kept. The
+// closeness test is the caller's float expression (its sum order differs
+// between 2D and 3D); a cell index finds the only kept peaks it can be true
+// for.
+#pragma once
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace sonaloc {
+
+// Kept positions bucketed in cells of side 2 |min_distance|. Two positions
+// whose cells are not adjacent differ by more than 2 |min_distance| along some
+// axis, so their rounded difference, its square and any sum of such squares
+// are at least min_distance^2 and the closeness test fails: looking at the
+// 3^D cells around a candidate finds every kept peak that can drop it.
+// Open addressing; each cell heads a chain of kept peaks through `next_`.
+template <std::size_t D>
+class CellIndex {
+public:
+    using Cell = std::array<std::int64_t, D>;
+    using Position = std::array<float, D>;
+
+    explicit CellIndex(float min_distance)
+        : inverse_side_(1.0 / (2.0 * std::fabs(static_cast<double>(min_distance)))) {}
+
+    // The cell of this finite position can be formed (far from overflow).
+    bool covers(const Position& p) const {
+        constexpr double kLimit = 0x1p60;
+        if (!std::isfinite(inverse_side_)) return false;
+        for (float c : p)
+            if (!(std::fabs(static_cast<double>(c) * inverse_side_) < kLimit)) return false;
+        return true;
+    }
+
+    Cell cell_of(const Position& p) const {
+        Cell c;
+        for (std::size_t a = 0; a < D; ++a)
+            c[a] = static_cast<std::int64_t>(std::floor(static_cast<double>(p[a]) * inverse_side_));
+        return c;
+    }
+
+    // Calls near(id) for the kept peaks of the 3^D cells around `c` until it
+    // returns true; returns whether it did.
+    template <class F>
+    bool any_around(const Cell& c, F&& near) const {
+        if (slots_.empty()) return false;
+        for (std::size_t o = 0; o < kAround; ++o) {
+            Cell n = c;
+            std::size_t rest = o;
+            for (std::size_t a = 0; a < D; ++a, rest /= 3) n[a] += static_cast<std::int64_t>(rest % 3) - 1;
+            const Slot& s = slots_[find(n)];
+            for (std::size_t id = s.used ? s.head : kNone; id != kNone; id = next_[id])
+                if (near(id)) return true;
+        }
+        return false;
+    }
+
+    // Adds kept peak number `id` (ids are 0, 1, 2, ... in insertion order;
+    // peaks kept outside the index still take their number).
+    void insert(const Cell& c, std::size_t id) {
+        if (2 * (used_ + 1) > slots_.size()) grow();
+        Slot& s = slots_[find(c)];
+        if (!s.used) {
+            s = Slot{c, kNone, true};
+            ++used_;
+        }
+        if (next_.size() <= id) next_.resize(id + 1, kNone);
+        next_[id] = s.head;
+        s.head = id;
+    }
+
+private:
+    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+    static constexpr std::size_t kAround = D == 2 ? 9 : 27;
+    struct Slot {
+        Cell cell{};
+        std::size_t head = kNone;
+        bool used = false;
+    };
+
+    static std::uint64_t hash(const Cell& c) noexcept {
+        constexpr std::uint64_t kMix[3] = {0x9E3779B97F4A7C15ull, 0xC2B2AE3D27D4EB4Full,
+                                           0x165667B19E3779F9ull};
+        std::uint64_t h = 0;
+        for (std::size_t a = 0; a < D; ++a) h ^= static_cast<std::uint64_t>(c[a]) * kMix[a];
+        return h ^ (h >> 31);
+    }
+
+    // The slot holding `c`, or the free slot where it would go.
+    std::size_t find(const Cell& c) const noexcept {
+        const std::size_t mask = slots_.size() - 1;
+        std::size_t i = hash(c) & mask;
+        while (slots_[i].used && slots_[i].cell != c) i = (i + 1) & mask;
+        return i;
+    }
+
+    void grow() {
+        std::vector<Slot> old = std::move(slots_);
+        slots_.assign(old.empty() ? 64 : 2 * old.size(), Slot{});
+        for (const Slot& s : old)
+            if (s.used) slots_[find(s.cell)] = s;
+    }
+
+    double inverse_side_;
+    std::vector<Slot> slots_;  // size a power of two, at most half used
+    std::size_t used_ = 0;
+    std::vector<std::size_t> next_;
+};
+
+// Greedy in the given order. `position(p)` gives a peak's coordinates as a
+// std::array<float, D>; `too_close(p, k)` is the float test of candidate p
+// against kept position k, true only when min_distance^2 is greater than a sum
+// of the squared coordinate differences. A peak with a coordinate that is not
+// finite is never close to any other (its difference along that axis is
+// infinite or NaN, and so is the sum): it is always kept and stays out of the
+// index. A few candidates are compared with every kept peak; more go through
+// the index, which finds the same answer.
+template <std::size_t D, class Peak, class Position, class TooClose>
+std::vector<Peak> thin_by_distance(const std::vector<Peak>& sorted, float min_distance,
+                                   Position&& position, TooClose&& too_close) {
+    const float limit = min_distance * min_distance;
+    if (!(limit > 0.0f)) return sorted;  // a squared distance is never below 0 (or NaN)
+    std::vector<Peak> kept;
+    std::vector<std::array<float, D>> at;  // kept positions, compact for the tests
+    auto keep = [&](const Peak& p, const std::array<float, D>& x) {
+        kept.push_back(p);
+        at.push_back(x);
+    };
+    auto finite = [](const std::array<float, D>& x) {
+        for (float c : x)
+            if (!std::isfinite(c)) return false;
+        return true;
+    };
+
+    CellIndex<D> index(min_distance);
+    constexpr std::size_t kIndexFrom = 64;
+    bool indexed = sorted.size() >= kIndexFrom && std::isfinite(limit);
+    for (std::size_t q = 0; indexed && q < sorted.size(); ++q) {
+        const auto x = position(sorted[q]);
+        indexed = !finite(x) || index.covers(x);
+    }
+    if (indexed) {
+        for (const Peak& p : sorted) {
+            const auto x = position(p);
+            if (finite(x)) {
+                const auto c = index.cell_of(x);
+                if (index.any_around(c, [&](std::size_t k) { return too_close(p, at[k]); })) continue;
+                index.insert(c, kept.size());
+            }
+            keep(p, x);
+        }
+        return kept;
+    }
+
+    for (const Peak& p : sorted) {
+        bool close = false;
+        for (std::size_t k = 0; k < at.size() && !close; ++k) close = too_close(p, at[k]);
+        if (!close) keep(p, position(p));
+    }
+    return kept;
+}
+
+}  // namespace sonaloc
