@@ -304,7 +304,7 @@ PyObject* rs_draw_tracks_3d(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!bind(kDrawTracks3D, args, kwargs, a)) throw PythonError{};
         const Grid3D grid = get_shape_and_extent(read_extent_3d(a.tuple(2)), a.real(3), 2 * sizeof(float));
         auto img = draw_density_3d(image_tracks<ImageTrackPoint3D>(a.matrix(0), a.index_vector(1), grid), grid);
-        Ref sum = image_array(std::move(img.sum));
+        Ref sum = image_array(std::move(img.intensity));
         Ref count = image_array(std::move(img.count));
         return make_tuple(std::move(sum), std::move(count), extent_3d(grid));
     });

@@ -180,72 +180,53 @@ TrimmedSums trimmed_sums(P* begin, P* end) {
     return s;
 }
 
-// All passages of the tracks through the grid, in drawing order: per segment
-// the cells of the walk inside the grid (t = i / n for the i-th of n cells,
-// the end cell left to the next segment), then the track's last point.
-template <class Key, class Entry, class P>
-std::vector<Passage<Key, Entry>> passages_2d(const ImageTracks<P>& tracks, const RenderGrid<2>& g) {
-    auto plan = [&](const P& a, const P& b) {
-        return line_cells_2d(a.x, a.y, b.x, b.y, g.axes[0].n, g.axes[1].n);
-    };
-    auto bound = [&](std::size_t t) { return passage_bound<Entry>(tracks.track(t), plan); };
-    auto fill = [&](std::size_t t, Passage<Key, Entry>* out) -> std::size_t {
-        const auto pts = tracks.track(t);
-        if (pts.empty()) return 0;
-        std::size_t k = 0;
-        for (std::size_t j = 0; j + 1 < pts.size(); ++j) {
-            const P& a = pts[j];
-            const P& b = pts[j + 1];
-            if (!Entry::segment_drawable(a, b)) continue;
-            const LineCells2D w = plan(a, b);
-            const auto n = static_cast<float>(w.n);
-            for_each_cell(w, [&](std::uint64_t pixel, std::uint64_t i) {
-                Entry e;
-                if (Entry::at(static_cast<float>(i) / n, a, b, e))
-                    out[k++] = {static_cast<Key>(pixel), e};
-            });
-        }
-        const P& last = pts.back();
-        Entry e;
-        if (last.inside(g) && Entry::at_point(last, e))
-            out[k++] = {static_cast<Key>(last.pixel(g)), e};
-        return k;
-    };
-    return gather_passages<Key, Entry>(tracks.size(), static_cast<Key>(g.cells()), bound, fill);
+// The walk of a segment between two consecutive track points: in 2D the
+// cells from a toward b (the end cell left to the next segment, t = i / n for
+// the i-th of n cells), in 3D the voxels from a to b, both included
+// (t = j / (N + 1)).
+template <std::size_t C>
+LineCells2D segment_walk(const ImagePoint2D<C>& a, const ImagePoint2D<C>& b, const RenderGrid<2>& g) {
+    return line_cells_2d(a.x, a.y, b.x, b.y, g.axes[0].n, g.axes[1].n);
 }
+template <std::size_t C>
+LineCells3D segment_walk(const ImagePoint3D<C>& a, const ImagePoint3D<C>& b, const Grid3D& g) {
+    return line_cells_3d(a.v, b.v, g);
+}
+inline float t_denominator(const LineCells2D& w) { return static_cast<float>(w.n); }
+inline float t_denominator(const LineCells3D& w) { return static_cast<float>(w.n + 1); }
 
-// Calls visit(voxel, entry) for the passages of one 3D track in drawing order
-// (voxels with a negative coordinate are outside, so a point below the grid
-// is not drawn).
-template <class Entry, class P, class Visit>
-void track_passages_3d(std::span<const P> pts, const Grid3D& g, Visit&& visit) {
+// Calls visit(cell, entry) for the passages of one track in drawing order:
+// the cells of every drawable segment's walk inside the grid, then the
+// track's last point when it lies inside.
+template <class Entry, class P, class Grid, class Visit>
+void track_passages(std::span<const P> pts, const Grid& g, Visit&& visit) {
     if (pts.empty()) return;
     for (std::size_t j = 0; j + 1 < pts.size(); ++j) {
         const P& a = pts[j];
         const P& b = pts[j + 1];
         if (!Entry::segment_drawable(a, b)) continue;
-        const LineCells3D w = line_cells_3d(a.v, b.v, g);
-        const auto n = static_cast<float>(w.n + 1);
-        for_each_cell(w, [&](std::uint64_t voxel, std::uint64_t i) {
+        const auto w = segment_walk(a, b, g);
+        const float n = t_denominator(w);
+        for_each_cell(w, [&](std::uint64_t cell, std::uint64_t i) {
             Entry e;
-            if (Entry::at(static_cast<float>(i) / n, a, b, e)) visit(voxel, e);
+            if (Entry::at(static_cast<float>(i) / n, a, b, e)) visit(cell, e);
         });
     }
     const P& last = pts.back();
     Entry e;
-    if (last.inside(g) && Entry::at_point(last, e)) visit(last.voxel(g), e);
+    if (last.inside(g) && Entry::at_point(last, e)) visit(last.cell(g), e);
 }
 
 // All passages of the tracks, in drawing order, in one flat buffer.
-template <class Key, class Entry, class P>
-std::vector<Passage<Key, Entry>> passages_3d(const ImageTracks<P>& tracks, const Grid3D& g) {
+template <class Key, class Entry, class P, class Grid>
+std::vector<Passage<Key, Entry>> track_passages(const ImageTracks<P>& tracks, const Grid& g) {
     auto bound = [&](std::size_t t) {
-        return passage_bound<Entry>(tracks.track(t), [&](const P& a, const P& b) { return line_cells_3d(a.v, b.v, g); });
+        return passage_bound<Entry>(tracks.track(t), [&](const P& a, const P& b) { return segment_walk(a, b, g); });
     };
     auto fill = [&](std::size_t t, Passage<Key, Entry>* out) {
         std::size_t k = 0;
-        track_passages_3d<Entry>(tracks.track(t), g, [&](std::uint64_t voxel, const Entry& e) {
-            out[k++] = {static_cast<Key>(voxel), e};
+        track_passages<Entry>(tracks.track(t), g, [&](std::uint64_t cell, const Entry& e) {
+            out[k++] = {static_cast<Key>(cell), e};
         });
         return k;
     };

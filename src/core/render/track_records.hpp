@@ -103,7 +103,7 @@ struct ImagePoint2D {
     }
     bool same_cell(const ImagePoint2D& o) const noexcept { return x == o.x && y == o.y; }
     bool inside(const RenderGrid<2>& g) const noexcept { return x < g.axes[0].n && y < g.axes[1].n; }
-    std::uint64_t pixel(const RenderGrid<2>& g) const noexcept { return x * g.axes[1].n + y; }
+    std::uint64_t cell(const RenderGrid<2>& g) const noexcept { return x * g.axes[1].n + y; }
 };
 
 // Points of the image tracks of the density image (x, y, intensity) and of
@@ -134,7 +134,7 @@ struct ImagePoint3D {
             if (v[a] < 0 || static_cast<std::uint64_t>(v[a]) >= g.axes[a].n) return false;
         return true;
     }
-    std::uint64_t voxel(const Grid3D& g) const noexcept {
+    std::uint64_t cell(const Grid3D& g) const noexcept {
         return (static_cast<std::uint64_t>(v[0]) * g.axes[1].n + static_cast<std::uint64_t>(v[1])) *
                    g.axes[2].n +
                static_cast<std::uint64_t>(v[2]);
