@@ -7,7 +7,6 @@
 #include "core/detect/detection3d.hpp"
 #include "core/detect/gaussian_correlation.hpp"
 #include "core/link/linking.hpp"
-#include "core/link/linking3d.hpp"
 #include "core/localize/localize.hpp"
 #include "core/localize/localize3d.hpp"
 #include "core/localize/method.hpp"
@@ -154,32 +153,6 @@ PyObject* rs_radial_symmetry_3d(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // ---------------------------------------------------------------- rs_link_points / rs_link_points_3d
 
-// Reads every frame's rows, in frame order, into one flat list of records
-// (columns 0 .. Cols - 1). Reads go through the checked accessor, so a
-// non-empty frame with too few columns faults before any linking. A frame of
-// zero rows is empty whatever its number of columns.
-template <class Point, std::size_t Cols, class Fill>
-FramePoints<Point> read_frames(const std::vector<Matrix>& frames, Fill fill) {
-    FramePoints<Point> out;
-    out.offsets.reserve(frames.size() + 1);
-    std::size_t total = 0;
-    for (const Matrix& m : frames) {
-        if (m.size(0) > 0 && m.size(1) < Cols) (void)m.at(0, m.size(1));
-        if (m.size(0) > out.points.max_size() - total) throw std::bad_alloc();
-        total += m.size(0);
-    }
-    out.points.reserve(total);
-    for (const Matrix& m : frames) {
-        for (std::size_t r = 0; r < m.size(0); ++r) {
-            std::array<float, Cols> row;
-            for (std::size_t c = 0; c < Cols; ++c) row[c] = m.at(r, c);
-            out.points.push_back(fill(row));
-        }
-        out.end_frame();
-    }
-    return out;
-}
-
 Ref export_tracks(std::vector<float>&& points, std::vector<std::uint32_t>&& ends, std::size_t cols) {
     const std::size_t rows = points.size() / cols;
     const std::size_t tracks = ends.size();
@@ -197,13 +170,7 @@ PyObject* rs_link_points(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
         Args a;
         if (!bind(kLinkPoints, args, kwargs, a)) throw PythonError{};
-        const auto frames = read_frames<Peak2D, 3>(a.matrices(0), [](const std::array<float, 3>& r) {
-            Peak2D p;
-            p.x = r[0];
-            p.y = r[1];
-            p.intensity = r[2];
-            return p;
-        });
+        const auto frames = frame_points_2d(a.matrices(0));
         ExportMatrices2D m = link_and_export(frames, a.real(1), a.count(2), a.real(3));
         return export_tracks(std::move(m.points), std::move(m.ends), 3);
     });
@@ -218,14 +185,7 @@ PyObject* rs_link_points_3d(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
         Args a;
         if (!bind(kLinkPoints3D, args, kwargs, a)) throw PythonError{};
-        const auto frames = read_frames<Peak3D, 4>(a.matrices(0), [](const std::array<float, 4>& r) {
-            Peak3D p;
-            p.x = r[0];
-            p.y = r[1];
-            p.z = r[2];
-            p.intensity = r[3];
-            return p;
-        });
+        const auto frames = frame_points_3d(a.matrices(0));
         TrackMatrices m = link_and_export_3d(frames, a.real(1), a.count(2));
         return export_tracks(std::move(m.points), std::move(m.ends), 4);
     });
