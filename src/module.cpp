@@ -6,6 +6,7 @@
 #include "core/detect/detection2d.hpp"
 #include "core/detect/detection3d.hpp"
 #include "core/detect/gaussian_correlation.hpp"
+#include "core/detect/tables.hpp"
 #include "core/link/linking.hpp"
 #include "core/localize/localize.hpp"
 #include "core/localize/localize3d.hpp"
@@ -52,9 +53,9 @@ PyObject* rs_detect_peaks(PyObject*, PyObject* args, PyObject* kwargs) {
             const ImageGrid grid{image.shape[0], image.shape[1], extent};
             peaks = localize(image, peaks, w, grid, 2, method, a.optional_count(6));
         }
-        auto [positions, intensities] = build_output_arrays(peaks);
-        return make_tuple(to_array(std::move(positions), ShapeError::Fault),
-                          to_array(std::move(intensities), ShapeError::Fault));
+        DetectionTable t = detection_table(peaks);
+        return make_tuple(to_array(std::move(t.positions), ShapeError::Fault),
+                          to_array(std::move(t.intensities), ShapeError::Fault));
     });
 }
 
@@ -70,31 +71,6 @@ const Signature kDetectPeaks3D{"rs_detect_peaks3d",
                                 {"correlation_sigmas", Kind::Tuple, true},
                                 {"correlation_threshold", Kind::Real, true},
                                 {"max_num_peaks", Kind::Count, true}}};
-
-// Positions (n, 3), intensities (n,), and the scores (n,) when any peak has
-// one (absent scores as 0), else None.
-Ref build_output_arrays_3d(const std::vector<Peak3D>& peaks) {
-    const std::size_t n = peaks.size();
-    Output<float> positions{{}, {n, 3}};
-    Output<float> intensities{{}, {n}};
-    positions.data.reserve(3 * n);
-    intensities.data.reserve(n);
-    bool scored = false;
-    for (const Peak3D& p : peaks) {
-        positions.data.insert(positions.data.end(), {p.x, p.y, p.z});
-        intensities.data.push_back(p.intensity);
-        scored = scored || p.correlation.has_value();
-    }
-    Ref correlations = py_none();
-    if (scored) {
-        Output<float> scores{{}, {n}};
-        scores.data.reserve(n);
-        for (const Peak3D& p : peaks) scores.data.push_back(p.correlation.value_or(0.0f));
-        correlations = to_array(std::move(scores));
-    }
-    return make_tuple(to_array(std::move(positions)), to_array(std::move(intensities)),
-                      std::move(correlations));
-}
 
 PyObject* rs_detect_peaks3d(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
@@ -117,7 +93,11 @@ PyObject* rs_detect_peaks3d(PyObject*, PyObject* args, PyObject* kwargs) {
         } else if (max_num_peaks && *max_num_peaks < peaks.size()) {
             peaks.resize(*max_num_peaks);
         }
-        return build_output_arrays_3d(peaks);
+        DetectionTable t = detection_table(peaks);
+        Ref positions = to_array(std::move(t.positions));
+        Ref intensities = to_array(std::move(t.intensities));
+        Ref correlations = t.correlations ? to_array(std::move(*t.correlations)) : py_none();
+        return make_tuple(std::move(positions), std::move(intensities), std::move(correlations));
     });
 }
 

@@ -213,16 +213,4 @@ std::vector<Peak2D> detect_peaks(const Matrix& image, const Extent2D& extent, fl
         [limit](const Peak2D& p, const std::array<float, 2>& k) { return too_close(p, k, limit); });
 }
 
-std::pair<Output<float>, Output<float>> build_output_arrays(const std::vector<Peak2D>& peaks) {
-    const std::size_t n = peaks.size();
-    Output<float> positions{std::vector<float>(2 * n), {n, 2}};
-    Output<float> intensities{std::vector<float>(n), {n}};
-    for (std::size_t k = 0; k < n; ++k) {
-        positions.data[2 * k] = peaks[k].x;
-        positions.data[2 * k + 1] = peaks[k].y;
-        intensities.data[k] = peaks[k].intensity;
-    }
-    return {std::move(positions), std::move(intensities)};
-}
-
 }  // namespace sonaloc

@@ -1,7 +1,6 @@
 // Peak detection in one 2D image.
 #pragma once
 #include <cstddef>
-#include <utility>
 #include <vector>
 
 #include "core/types.hpp"
@@ -14,9 +13,5 @@ namespace sonaloc {
 // than `min_distance` (extent units).
 std::vector<Peak2D> detect_peaks(const Matrix& image, const Extent2D& extent, float threshold,
                                  float min_distance);
-
-// The caller's table: x, y of every peak as an (n, 2) matrix and the peak
-// intensities as an (n,) vector.
-std::pair<Output<float>, Output<float>> build_output_arrays(const std::vector<Peak2D>& peaks);
 
 }  // namespace sonaloc
