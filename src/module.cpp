@@ -41,17 +41,17 @@ PyObject* rs_detect_peaks(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
         Args a;
         if (!bind(kDetectPeaks, args, kwargs, a)) throw PythonError{};
-        const auto [x_first, x_last, y_first, y_last] = tuple_reals<4>(a.tuple(1));
+        const auto [x_first, x_last, y_first, y_last] = tuple_reals<4>(a.tuple("extent"));
         const Extent2D extent{x_first, x_last, y_first, y_last};
-        const Matrix image = a.matrix(0);
-        std::vector<Peak2D> peaks = detect_peaks(image, extent, a.real(2), a.real(3));
-        if (const auto name = a.optional_text(4)) {
-            const std::uint64_t w = a.optional_count(5).value_or(7);
+        const Matrix image = a.matrix("array");
+        std::vector<Peak2D> peaks = detect_peaks(image, extent, a.real("threshold"), a.real("min_distance"));
+        if (const auto name = a.optional_text("localization_method")) {
+            const std::uint64_t w = a.optional_count("localization_window_size").value_or(7);
             if (w < 3 || w % 2 == 0)
                 throw ValueError("localization_window_size must be an odd integer >= 3");
             const LocalizationMethod method = parse_localization_method(*name);
             const ImageGrid grid{image.shape[0], image.shape[1], extent};
-            peaks = localize(image, peaks, w, grid, 2, method, a.optional_count(6));
+            peaks = localize(image, peaks, w, grid, 2, method, a.optional_count("max_num_peaks"));
         }
         DetectionTable t = detection_table(peaks);
         return make_tuple(to_array(std::move(t.positions), ShapeError::Fault),
@@ -77,18 +77,19 @@ PyObject* rs_detect_peaks3d(PyObject*, PyObject* args, PyObject* kwargs) {
         Args a;
         if (!bind(kDetectPeaks3D, args, kwargs, a)) throw PythonError{};
         // Tuple items may run Python code: read them all before viewing the volume.
-        const VolumeExtent extent = tuple_reals<6>(a.tuple(1));
+        const VolumeExtent extent = tuple_reals<6>(a.tuple("extent"));
         std::optional<std::array<float, 3>> sigmas;
-        if (PyObject* t = a.tuple(6)) sigmas = tuple_reals<3>(t);
-        const Volume volume = a.volume(0);
+        if (PyObject* t = a.optional_tuple("correlation_sigmas")) sigmas = tuple_reals<3>(t);
+        const Volume volume = a.volume("array");
 
-        std::vector<Peak3D> peaks = detect_peaks_3d(volume, extent, a.real(2), a.real(3));
+        std::vector<Peak3D> peaks = detect_peaks_3d(volume, extent, a.real("threshold"), a.real("min_distance"));
         if (sigmas) compute_correlations(volume, extent, peaks, *sigmas);
-        if (const auto threshold = a.optional_real(7)) screen_by_correlation(peaks, *threshold);
-        const auto max_num_peaks = a.optional_count(8);
-        if (const auto name = a.optional_text(5)) {
+        if (const auto threshold = a.optional_real("correlation_threshold")) screen_by_correlation(peaks, *threshold);
+        const auto max_num_peaks = a.optional_count("max_num_peaks");
+        if (const auto name = a.optional_text("localization_method")) {
             const LocalizationMethod method = parse_localization_method(*name);
-            peaks = localize_3d(volume, peaks, a.optional_count(4).value_or(7), extent, method,
+            const std::uint64_t w = a.optional_count("localization_window_size").value_or(7);
+            peaks = localize_3d(volume, peaks, w, extent, method,
                                 max_num_peaks);
         } else if (max_num_peaks && *max_num_peaks < peaks.size()) {
             peaks.resize(*max_num_peaks);
@@ -109,7 +110,7 @@ PyObject* rs_radial_symmetry_2d(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
         Args a;
         if (!bind(kRadialSymmetry2D, args, kwargs, a)) throw PythonError{};
-        const Matrix window = a.matrix(0);
+        const Matrix window = a.matrix("array");
         // An empty window has no pixel to localize: the same refusal as 1 x N.
         const auto r = window.count() == 0 ? std::nullopt : localize_radial_symmetry(window);
         if (!r) throw ValueError("Radial symmetry localization failed");
@@ -125,7 +126,7 @@ PyObject* rs_radial_symmetry_3d(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
         Args a;
         if (!bind(kRadialSymmetry3D, args, kwargs, a)) throw PythonError{};
-        const auto r = localize_radial_symmetry_3d(a.volume(0));
+        const auto r = localize_radial_symmetry_3d(a.volume("array"));
         if (!r) throw ValueError("3D radial symmetry localization failed");
         return make_tuple(py_float((*r)[0]), py_float((*r)[1]), py_float((*r)[2]));
     });
@@ -150,8 +151,9 @@ PyObject* rs_link_points(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
         Args a;
         if (!bind(kLinkPoints, args, kwargs, a)) throw PythonError{};
-        const auto frames = frame_points_2d(a.matrices(0));
-        ExportMatrices2D m = link_and_export(frames, a.real(1), a.count(2), a.real(3));
+        const auto frames = frame_points_2d(a.matrices("points_list"));
+        ExportMatrices2D m = link_and_export(frames, a.real("max_distance"), a.count("max_skip"),
+                                             a.real("max_intensity_ratio"));
         return export_tracks(std::move(m.points), std::move(m.ends), 3);
     });
 }
@@ -165,8 +167,8 @@ PyObject* rs_link_points_3d(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
         Args a;
         if (!bind(kLinkPoints3D, args, kwargs, a)) throw PythonError{};
-        const auto frames = frame_points_3d(a.matrices(0));
-        TrackMatrices m = link_and_export_3d(frames, a.real(1), a.count(2));
+        const auto frames = frame_points_3d(a.matrices("points_list"));
+        TrackMatrices m = link_and_export_3d(frames, a.real("max_distance"), a.count("max_skip"));
         return export_tracks(std::move(m.points), std::move(m.ends), 4);
     });
 }
@@ -185,11 +187,15 @@ Signature draw_signature(const char* function, const char* matrix) {
              {"pixel_size", Kind::Real}}};
 }
 
-const Signature kDrawTracks = draw_signature("rs_draw_tracks", "matrix_x_y_intensity");
-const Signature kDrawTracks3D = draw_signature("rs_draw_tracks_3d", "matrix_x_y_z_intensity");
-const Signature kDrawTracksValue = draw_signature("rs_draw_tracks_value", "matrix_x_y_intensity_value");
-const Signature kDrawTracksValue3D =
-    draw_signature("rs_draw_tracks_value_3d", "matrix_x_y_z_intensity_value");
+constexpr const char* kTracks2D = "matrix_x_y_intensity";
+constexpr const char* kTracks3D = "matrix_x_y_z_intensity";
+constexpr const char* kValueTracks2D = "matrix_x_y_intensity_value";
+constexpr const char* kValueTracks3D = "matrix_x_y_z_intensity_value";
+
+const Signature kDrawTracks = draw_signature("rs_draw_tracks", kTracks2D);
+const Signature kDrawTracks3D = draw_signature("rs_draw_tracks_3d", kTracks3D);
+const Signature kDrawTracksValue = draw_signature("rs_draw_tracks_value", kValueTracks2D);
+const Signature kDrawTracksValue3D = draw_signature("rs_draw_tracks_value_3d", kValueTracks3D);
 
 // Images go over in result order; a failure releases those already built.
 template <class T>
@@ -217,8 +223,9 @@ PyObject* rs_draw_tracks(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
         Args a;
         if (!bind(kDrawTracks, args, kwargs, a)) throw PythonError{};
-        const auto grid = render_grid_2d(tuple_reals<4>(a.tuple(2)), a.real(3), 2 * sizeof(float));
-        auto img = draw_density_2d(image_tracks<ImageTrackPoint2D>(a.matrix(0), a.index_vector(1), grid), grid);
+        const auto grid = render_grid_2d(tuple_reals<4>(a.tuple("extent")), a.real("pixel_size"), 2 * sizeof(float));
+        const auto tracks = image_tracks<ImageTrackPoint2D>(a.matrix(kTracks2D), a.index_vector("track_end_indices"), grid);
+        auto img = draw_density_2d(tracks, grid);
         Ref intensity = image_array(std::move(img.intensity));
         Ref count = image_array(std::move(img.count));
         return make_tuple(std::move(intensity), std::move(count), extent_2d(grid));
@@ -229,8 +236,9 @@ PyObject* rs_draw_tracks_value(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
         Args a;
         if (!bind(kDrawTracksValue, args, kwargs, a)) throw PythonError{};
-        const auto grid = render_grid_2d(tuple_reals<4>(a.tuple(2)), a.real(3), 3 * sizeof(float));
-        auto img = draw_value_2d(image_tracks<ImageTrackValuePoint2D>(a.matrix(0), a.index_vector(1), grid), grid);
+        const auto grid = render_grid_2d(tuple_reals<4>(a.tuple("extent")), a.real("pixel_size"), 3 * sizeof(float));
+        const auto tracks = image_tracks<ImageTrackValuePoint2D>(a.matrix(kValueTracks2D), a.index_vector("track_end_indices"), grid);
+        auto img = draw_value_2d(tracks, grid);
         Ref intensity = image_array(std::move(img.intensity));
         Ref mean = image_array(std::move(img.mean));
         Ref count = image_array(std::move(img.count));
@@ -242,8 +250,10 @@ PyObject* rs_draw_tracks_3d(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
         Args a;
         if (!bind(kDrawTracks3D, args, kwargs, a)) throw PythonError{};
-        const Grid3D grid = get_shape_and_extent(read_extent_3d(a.tuple(2)), a.real(3), 2 * sizeof(float));
-        auto img = draw_density_3d(image_tracks<ImageTrackPoint3D>(a.matrix(0), a.index_vector(1), grid), grid);
+        const Grid3D grid =
+            get_shape_and_extent(read_extent_3d(a.tuple("extent")), a.real("pixel_size"), 2 * sizeof(float));
+        const auto tracks = image_tracks<ImageTrackPoint3D>(a.matrix(kTracks3D), a.index_vector("track_end_indices"), grid);
+        auto img = draw_density_3d(tracks, grid);
         Ref sum = image_array(std::move(img.intensity));
         Ref count = image_array(std::move(img.count));
         return make_tuple(std::move(sum), std::move(count), extent_3d(grid));
@@ -254,8 +264,10 @@ PyObject* rs_draw_tracks_value_3d(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
         Args a;
         if (!bind(kDrawTracksValue3D, args, kwargs, a)) throw PythonError{};
-        const Grid3D grid = get_shape_and_extent(read_extent_3d(a.tuple(2)), a.real(3), 3 * sizeof(float));
-        auto img = draw_value_3d(image_tracks<ImageTrackValuePoint3D>(a.matrix(0), a.index_vector(1), grid), grid);
+        const Grid3D grid =
+            get_shape_and_extent(read_extent_3d(a.tuple("extent")), a.real("pixel_size"), 3 * sizeof(float));
+        const auto tracks = image_tracks<ImageTrackValuePoint3D>(a.matrix(kValueTracks3D), a.index_vector("track_end_indices"), grid);
+        auto img = draw_value_3d(tracks, grid);
         Ref intensity = image_array(std::move(img.intensity));
         Ref mean = image_array(std::move(img.mean));
         Ref count = image_array(std::move(img.count));

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "core/errors.hpp"
 #include "python/numpy_api.hpp"
 
 namespace sonaloc::py {
@@ -142,6 +143,7 @@ std::string Signature::text_signature() const {
 }
 
 bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, Args& out) {
+    out.signature_ = &sig;
     const std::size_t n = sig.params.size();
     std::array<PyObject*, kMaxParams> slots{};
     const Py_ssize_t given = args == nullptr ? 0 : PyTuple_GET_SIZE(args);
@@ -195,19 +197,37 @@ bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, Args& out) {
     return true;
 }
 
-std::optional<float> Args::optional_real(std::size_t i) const {
-    if (!present(i)) return std::nullopt;
-    return values_[i].real;
+const Value& Args::value(std::string_view name, Kind kind, bool optional) const {
+    if (signature_ != nullptr) {
+        const auto& params = signature_->params;
+        for (std::size_t i = 0; i < params.size(); ++i)
+            if (name == params[i].name && params[i].kind == kind && params[i].optional == optional)
+                return values_[i];
+    }
+    fault("binding: no parameter '" + std::string(name) + "' of the kind read");
 }
 
-std::optional<std::uint64_t> Args::optional_count(std::size_t i) const {
-    if (!present(i)) return std::nullopt;
-    return values_[i].count;
+std::optional<float> Args::optional_real(std::string_view name) const {
+    const Value& v = value(name, Kind::Real, true);
+    if (!v.present) return std::nullopt;
+    return v.real;
 }
 
-std::optional<std::string> Args::optional_text(std::size_t i) const {
-    if (!present(i)) return std::nullopt;
-    return values_[i].text;
+std::optional<std::uint64_t> Args::optional_count(std::string_view name) const {
+    const Value& v = value(name, Kind::Count, true);
+    if (!v.present) return std::nullopt;
+    return v.count;
+}
+
+std::optional<std::string> Args::optional_text(std::string_view name) const {
+    const Value& v = value(name, Kind::Text, true);
+    if (!v.present) return std::nullopt;
+    return v.text;
+}
+
+PyObject* Args::optional_tuple(std::string_view name) const {
+    const Value& v = value(name, Kind::Tuple, true);
+    return v.present ? v.object.get() : nullptr;
 }
 
 namespace {
@@ -226,16 +246,21 @@ View<T, D> view_of(PyObject* o) {
 
 }  // namespace
 
-Matrix Args::matrix(std::size_t i) const { return view_of<float, 2>(values_[i].object.get()); }
-Volume Args::volume(std::size_t i) const { return view_of<float, 3>(values_[i].object.get()); }
-IndexVector Args::index_vector(std::size_t i) const {
-    return view_of<std::int32_t, 1>(values_[i].object.get());
+Matrix Args::matrix(std::string_view name) const {
+    return view_of<float, 2>(value(name, Kind::Matrix, false).object.get());
+}
+Volume Args::volume(std::string_view name) const {
+    return view_of<float, 3>(value(name, Kind::Volume, false).object.get());
+}
+IndexVector Args::index_vector(std::string_view name) const {
+    return view_of<std::int32_t, 1>(value(name, Kind::IndexVector, false).object.get());
 }
 
-std::vector<Matrix> Args::matrices(std::size_t i) const {
+std::vector<Matrix> Args::matrices(std::string_view name) const {
+    const Value& v = value(name, Kind::MatrixList, false);
     std::vector<Matrix> out;
-    out.reserve(values_[i].items.size());
-    for (const Ref& item : values_[i].items) out.push_back(view_of<float, 2>(item.get()));
+    out.reserve(v.items.size());
+    for (const Ref& item : v.items) out.push_back(view_of<float, 2>(item.get()));
     return out;
 }
 

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/view.hpp"
@@ -56,27 +57,34 @@ struct Value {
     std::vector<Ref> items; // MatrixList: one array per item
 };
 
+// The converted parameters of one call, read by parameter name. Each reader
+// states the kind it expects and whether the parameter may be None; a name
+// the signature lacks, another kind, or a required reader on an optional
+// parameter (or the reverse) is an internal fault, so a slip in an entry
+// fails loudly in every call instead of reading the wrong argument.
 class Args {
 public:
-    bool present(std::size_t i) const { return values_[i].present; }
-    float real(std::size_t i) const { return values_[i].real; }
-    std::optional<float> optional_real(std::size_t i) const;
-    std::uint64_t count(std::size_t i) const { return values_[i].count; }
-    std::optional<std::uint64_t> optional_count(std::size_t i) const;
-    const std::string& text(std::size_t i) const { return values_[i].text; }
-    std::optional<std::string> optional_text(std::size_t i) const;
-    // The tuple object, or nullptr when an optional tuple was None.
-    PyObject* tuple(std::size_t i) const { return values_[i].object.get(); }
+    float real(std::string_view name) const { return value(name, Kind::Real, false).real; }
+    std::optional<float> optional_real(std::string_view name) const;
+    std::uint64_t count(std::string_view name) const { return value(name, Kind::Count, false).count; }
+    std::optional<std::uint64_t> optional_count(std::string_view name) const;
+    std::optional<std::string> optional_text(std::string_view name) const;
+    PyObject* tuple(std::string_view name) const { return value(name, Kind::Tuple, false).object.get(); }
+    // The tuple object, or nullptr when the optional tuple was None.
+    PyObject* optional_tuple(std::string_view name) const;
 
     // Views: take them only after all Python-level conversions of the call
     // (tuple items included) have run.
-    Matrix matrix(std::size_t i) const;
-    Volume volume(std::size_t i) const;
-    IndexVector index_vector(std::size_t i) const;
-    std::vector<Matrix> matrices(std::size_t i) const;
+    Matrix matrix(std::string_view name) const;
+    Volume volume(std::string_view name) const;
+    IndexVector index_vector(std::string_view name) const;
+    std::vector<Matrix> matrices(std::string_view name) const;
 
 private:
     friend bool bind(const Signature&, PyObject*, PyObject*, Args&);
+    const Value& value(std::string_view name, Kind kind, bool optional) const;
+
+    const Signature* signature_ = nullptr;
     std::array<Value, kMaxParams> values_;
 };
 
