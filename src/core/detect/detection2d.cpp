@@ -1,5 +1,6 @@
 #include "core/detect/detection2d.hpp"
 
+#include "core/coordinates.hpp"
 #include "core/detect/peak_order.hpp"
 #include "core/detect/thinning.hpp"
 #include "core/runtime/parallel.hpp"
@@ -28,19 +29,10 @@ inline __m128 load4(const std::byte* p) noexcept {
 }
 #endif
 
-// Grid mapping of one axis: index i lies at first + i * ((last - first) / (n - 1)).
-struct AxisMap {
-    float first;
-    float step;
-    AxisMap(float first_, float last, std::size_t n)
-        : first(first_), step((last - first_) / (static_cast<float>(n) - 1.0f)) {}
-    float operator()(std::size_t i) const noexcept { return first + static_cast<float>(i) * step; }
-};
-
 struct ScanContext {
     const Matrix& image;
     float threshold;
-    AxisMap xmap, ymap;
+    QuotientFirstAxis xmap, ymap;
 
     Peak2D peak(std::size_t i, std::size_t j, float v) const noexcept {
         return Peak2D{i, j, xmap(i), ymap(j), v};
@@ -203,8 +195,8 @@ inline bool too_close(const Peak2D& p, const std::array<float, 2>& k, float limi
 std::vector<Peak2D> detect_peaks(const Matrix& image, const Extent2D& extent, float threshold,
                                  float min_distance) {
     if (image.shape[0] < 3 || image.shape[1] < 3) return {};
-    const ScanContext ctx{image, threshold, AxisMap(extent.x_first, extent.x_last, image.shape[0]),
-                          AxisMap(extent.y_first, extent.y_last, image.shape[1])};
+    const ScanContext ctx{image, threshold, QuotientFirstAxis(extent.x_first, extent.x_last, image.shape[0]),
+                          QuotientFirstAxis(extent.y_first, extent.y_last, image.shape[1])};
     std::vector<Peak2D> candidates = find_peaks(ctx);
     sort_peaks_by_intensity(candidates);
     const float limit = min_distance * min_distance;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/coordinates.hpp"
 #include "core/detect/peak_order.hpp"
 #include "core/detect/thinning.hpp"
 #include "core/runtime/parallel.hpp"
@@ -66,22 +67,10 @@ inline bool is_local_maximum(const std::byte* centre, float c, const Neighbourho
     return true;
 }
 
-// Index to physical coordinate: ((last - first) * index) / (n - 1) + first.
-struct AxisMap {
-    float span, denominator, first;
-    float operator()(std::size_t index) const noexcept {
-        return (span * static_cast<float>(index)) / denominator + first;
-    }
-};
-
-AxisMap axis_map(float first, float last, std::size_t n) {
-    return {last - first, static_cast<float>(n) - 1.0f, first};
-}
-
 struct ScanContext {
     const Volume& volume;
     Neighbourhood neighbourhood;
-    AxisMap map0, map1, map2;
+    ProductFirstAxis map0, map1, map2;
     float threshold;
 };
 
@@ -163,9 +152,9 @@ std::vector<Peak3D> detect_peaks_3d(const Volume& volume, const VolumeExtent& ex
         if (n < 3) return {};
     const ScanContext cx{volume,
                          build_neighbourhood(volume),
-                         axis_map(extent[0], extent[1], volume.shape[0]),
-                         axis_map(extent[2], extent[3], volume.shape[1]),
-                         axis_map(extent[4], extent[5], volume.shape[2]),
+                         ProductFirstAxis(extent[0], extent[1], volume.shape[0]),
+                         ProductFirstAxis(extent[2], extent[3], volume.shape[1]),
+                         ProductFirstAxis(extent[4], extent[5], volume.shape[2]),
                          threshold};
     std::vector<Peak3D> peaks = find_peaks(cx);
     sort_peaks_by_intensity(peaks);

@@ -1,5 +1,7 @@
 #include "core/detect/gaussian_correlation.hpp"
 
+#include "core/coordinates.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -25,8 +27,7 @@ Template gaussian_template(const Volume& volume, const VolumeExtent& extent,
                            const std::array<float, 3>& sigmas) {
     std::array<float, 3> size{};
     for (std::size_t axis = 0; axis < 3; ++axis)
-        size[axis] = (extent[2 * axis + 1] - extent[2 * axis]) /
-                     static_cast<float>(volume.shape[axis]);
+        size[axis] = voxel_size(extent[2 * axis], extent[2 * axis + 1], volume.shape[axis]);
     Template t{};
     for (int a = -kRadius; a <= kRadius; ++a)
         for (int b = -kRadius; b <= kRadius; ++b)

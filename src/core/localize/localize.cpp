@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "core/coordinates.hpp"
 #include "core/errors.hpp"
 #include "core/localize/gaussian_fitting2d.hpp"
 #include "core/runtime/parallel.hpp"
@@ -188,16 +189,16 @@ struct WindowJob {
         copy_window(image, r - h, c - h, s);
         if (count_regional_maxima(s, max_local_maxima) > max_local_maxima) {
             // Several maxima in the window: keep the pixel position.
-            return {Outcome::PixelPosition, static_cast<float>(r) * sx + ext.x_first,
-                    static_cast<float>(c) * sy + ext.y_first};
+            return {Outcome::PixelPosition, local_coordinate(r, 0.0f, sx, ext.x_first),
+                    local_coordinate(c, 0.0f, sy, ext.y_first)};
         }
         const auto offset = run_localizer(method, s.view());
         if (!offset) return {};
         // A NaN offset is not beyond the bound and passes through.
         std::pair<float, float> d = *offset;
         if (std::fabs(d.first) > bound || std::fabs(d.second) > bound) d = window_centroid(s);
-        return {Outcome::Refined, (static_cast<float>(r) + d.first) * sx + ext.x_first,
-                (static_cast<float>(c) + d.second) * sy + ext.y_first};
+        return {Outcome::Refined, local_coordinate(r, d.first, sx, ext.x_first),
+                local_coordinate(c, d.second, sy, ext.y_first)};
     }
 };
 
@@ -216,8 +217,8 @@ std::vector<Peak2D> localize(const Matrix& image, const std::vector<Peak2D>& pea
     const std::size_t w = window_size;  // at most the image side now
     const Extent2D& ext = grid.extent;
     const WindowJob job{image, peaks, w, w / 2, n_rows, n_cols, max_local_maxima, method,
-                        (ext.x_last - ext.x_first) / static_cast<float>(n_rows - 1),
-                        (ext.y_last - ext.y_first) / static_cast<float>(n_cols - 1),
+                        integer_spacing(ext.x_first, ext.x_last, n_rows),
+                        integer_spacing(ext.y_first, ext.y_last, n_cols),
                         static_cast<float>(w) * 0.5f, ext};
 
     // Windows are independent: they are worked on in parallel, block by block,

@@ -4,16 +4,12 @@
 #include <cstddef>
 #include <cstring>
 
+#include "core/coordinates.hpp"
 #include "core/localize/gaussian_fitting3d.hpp"
 #include "core/localize/radial_symmetry3d.hpp"
 
 namespace sonaloc {
 namespace {
-
-// (last - first) / (n - 1), with n - 1 formed as an integer.
-float spacing(float first, float last, std::size_t n) {
-    return n == 0 ? 0.0f : (last - first) / static_cast<float>(n - 1);
-}
 
 // First index of a w-voxel window around idx that lies inside [0, n); n >= w.
 std::size_t window_start(std::size_t idx, std::size_t w, std::size_t n) {
@@ -59,7 +55,7 @@ std::vector<Peak3D> localize_3d(const Volume& volume, const std::vector<Peak3D>&
     std::array<float, 3> step{}, first{};
     for (std::size_t axis = 0; axis < 3; ++axis) {
         first[axis] = extent[2 * axis];
-        step[axis] = spacing(extent[2 * axis], extent[2 * axis + 1], volume.shape[axis]);
+        step[axis] = integer_spacing(extent[2 * axis], extent[2 * axis + 1], volume.shape[axis]);
     }
 
     std::vector<float> buffer(w * w * w);
@@ -79,9 +75,9 @@ std::vector<Peak3D> localize_3d(const Volume& volume, const std::vector<Peak3D>&
             std::fabs(d[2]) - bound > bound)
             d = {bound, bound, bound};
         Peak3D refined = p;
-        refined.x = (d[0] + static_cast<float>(start[0])) * step[0] + first[0];
-        refined.y = (d[1] + static_cast<float>(start[1])) * step[1] + first[1];
-        refined.z = (d[2] + static_cast<float>(start[2])) * step[2] + first[2];
+        refined.x = local_coordinate(start[0], d[0], step[0], first[0]);
+        refined.y = local_coordinate(start[1], d[1], step[1], first[1]);
+        refined.z = local_coordinate(start[2], d[2], step[2], first[2]);
         out.push_back(refined);
         if (max_num_peaks && out.size() >= *max_num_peaks) break;
     }
