@@ -1,4 +1,6 @@
 // Peak detection in one 2D image.
+// Method: 8-neighbour non-maximum suppression with an ordered tie rule, then
+// greedy distance thinning.
 #pragma once
 #include <cstddef>
 #include <vector>

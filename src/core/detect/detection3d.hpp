@@ -1,4 +1,6 @@
 // Peak detection in one 3D volume.
+// Method: 26-neighbour non-maximum suppression with an ordered tie rule, then
+// greedy distance thinning.
 #pragma once
 #include <array>
 #include <cstddef>

@@ -1,4 +1,5 @@
 // Scoring 3D candidates by their Pearson correlation with a Gaussian spot.
+// Method: Pearson correlation with a sampled, normalised Gaussian template.
 #pragma once
 #include <array>
 #include <vector>

@@ -3,6 +3,7 @@
 // closeness test is the caller's float expression (its sum order differs
 // between 2D and 3D); a cell index finds the only kept peaks it can be true
 // for.
+// Method: greedy non-maximum suppression by distance over a hashed cell grid.
 #pragma once
 #include <array>
 #include <cmath>

@@ -8,6 +8,8 @@
 // a forbidden entry to its own private column is always cheaper), so only the
 // admissible pairs and the private columns matter, and the matrix is never
 // built: the solver works on the sparse list of admissible pairs.
+// Method: shortest augmenting paths (Jonker-Volgenant) with Dijkstra on
+// reduced costs, over a sparse cost list.
 #pragma once
 #include <cstddef>
 #include <cstdint>

@@ -6,6 +6,8 @@
 //
 // One implementation serves 2D and 3D, templated over the point record; the
 // traits below hold what differs (coordinates, columns of the export).
+// Method: frame-to-frame minimum-cost linear assignment with gap closing, as
+// in LAP tracking.
 #pragma once
 #include <cstddef>
 #include <cstdint>

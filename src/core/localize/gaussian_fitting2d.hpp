@@ -1,6 +1,7 @@
 // Sub-pixel localization of one spot in a 2D window by fitting a fixed-shape
 // Gaussian (amplitude 1, width 1 pixel) to the window normalised by its
 // maximum, with five undamped Gauss-Newton steps on the centre only.
+// Method: Gauss-Newton least squares on the centre of a fixed-width Gaussian.
 #pragma once
 #include <optional>
 #include <utility>

@@ -1,4 +1,5 @@
 // Gauss-Newton fit of a unit 3D Gaussian's centre to one window.
+// Method: Gauss-Newton least squares on the centre of a fixed-width Gaussian.
 #pragma once
 #include <array>
 #include <optional>

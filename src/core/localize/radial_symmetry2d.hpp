@@ -1,4 +1,6 @@
 // Closed-form radial-symmetry localization of one spot in a 2D window.
+// Method: Parthasarathy's radial-symmetry centre (the point nearest to all
+// gradient lines, weighted least squares).
 #pragma once
 #include <optional>
 #include <utility>

@@ -1,4 +1,6 @@
 // Closed-form radial-symmetry localization of one spot in a 3D window.
+// Method: Parthasarathy's radial-symmetry centre extended to 3D (the point
+// nearest to all gradient lines, weighted least squares).
 #pragma once
 #include <array>
 #include <optional>

@@ -4,6 +4,7 @@
 // places the passages of each pixel next to each other, still in drawing
 // order, and each pixel's run is aggregated on its own. Unvisited pixels cost
 // nothing beyond their zeros in the output images.
+// Method: stable LSD radix sort of (cell, entry) records, then one run per cell.
 #pragma once
 #include <algorithm>
 #include <array>

@@ -1,4 +1,5 @@
 // The 2D line walk between two grid cells, clipped to the grid.
+// Method: Bresenham's line algorithm (octant-normalised), with exact clipping.
 #pragma once
 #include <algorithm>
 #include <cstdint>

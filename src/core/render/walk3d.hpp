@@ -1,4 +1,6 @@
 // The 3D voxel walk between two grid voxels, clipped to the grid.
+// Method: Bresenham's line algorithm in 3D (one error term per axis), with
+// exact clipping.
 #pragma once
 #include <algorithm>
 #include <array>
