@@ -164,23 +164,15 @@ std::vector<Peak2D> find_peaks(const ScanContext& ctx) {
     const std::size_t min_rows = std::max<std::size_t>(1, (std::size_t{1} << 15) / im.shape[1]);
     const std::size_t bands =
         std::max<std::size_t>(1, std::min(parallel::thread_count() * 4, rows / min_rows));
-    std::vector<std::vector<Peak2D>> found(bands);
-    parallel::for_each(bands, [&](std::size_t band) {
+    return parallel::collect<Peak2D>(bands, [&](std::size_t band, std::vector<Peak2D>& found) {
         const std::size_t end = rows * (band + 1) / bands;
         for (std::size_t r = rows * band / bands; r < end; ++r) {
             if (packed)
-                scan_row_packed(ctx, r + 1, found[band]);
+                scan_row_packed(ctx, r + 1, found);
             else
-                scan_row_strided(ctx, r + 1, found[band]);
+                scan_row_strided(ctx, r + 1, found);
         }
     });
-    if (bands == 1) return std::move(found[0]);
-    std::size_t total = 0;
-    for (const auto& v : found) total += v.size();
-    std::vector<Peak2D> all;
-    all.reserve(total);
-    for (const auto& v : found) all.insert(all.end(), v.begin(), v.end());
-    return all;
 }
 
 // The 2D thinning test: min_distance^2 > dx^2 + dy^2 in floats.

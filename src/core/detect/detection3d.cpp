@@ -122,18 +122,11 @@ std::vector<Peak3D> find_peaks(const ScanContext& cx) {
     const std::size_t n1 = cx.volume.shape[1] - 2;
     const std::size_t lines = (cx.volume.shape[0] - 2) * n1;
     const std::size_t chunks = std::min(lines, parallel::thread_count() * 8);
-    std::vector<std::vector<Peak3D>> found(chunks);
-    parallel::for_each(chunks, [&](std::size_t c) {
+    return parallel::collect<Peak3D>(chunks, [&](std::size_t c, std::vector<Peak3D>& found) {
         const std::size_t begin = lines / chunks * c + std::min(c, lines % chunks);
         const std::size_t end = lines / chunks * (c + 1) + std::min(c + 1, lines % chunks);
-        for (std::size_t l = begin; l < end; ++l) scan_line(cx, 1 + l / n1, 1 + l % n1, found[c]);
+        for (std::size_t l = begin; l < end; ++l) scan_line(cx, 1 + l / n1, 1 + l % n1, found);
     });
-    std::size_t total = 0;
-    for (const auto& f : found) total += f.size();
-    std::vector<Peak3D> peaks;
-    peaks.reserve(total);
-    for (const auto& f : found) peaks.insert(peaks.end(), f.begin(), f.end());
-    return peaks;
 }
 
 // The 3D thinning test, in this order: min_distance^2 > ((dy^2 + dx^2) + dz^2).

@@ -42,6 +42,22 @@ auto map(std::size_t n, F&& f) {
     return out;
 }
 
+// Runs f(c, list) for every chunk c in [0, chunks) in parallel, each chunk
+// appending to a list of its own, and joins the lists in chunk order, so the
+// result is the same for every thread count.
+template <class T, class F>
+std::vector<T> collect(std::size_t chunks, F&& f) {
+    std::vector<std::vector<T>> found(chunks);
+    for_each(chunks, [&](std::size_t c) { f(c, found[c]); });
+    if (chunks == 1) return std::move(found[0]);
+    std::size_t total = 0;
+    for (const auto& v : found) total += v.size();
+    std::vector<T> all;
+    all.reserve(total);
+    for (const auto& v : found) all.insert(all.end(), v.begin(), v.end());
+    return all;
+}
+
 // Sorts v by `less` in parallel. `less` must be a strict total order on the
 // values present, so that the result is the same for every thread count.
 template <class T, class Less>
