@@ -37,13 +37,13 @@ std::optional<std::pair<float, float>> localize_gaussian_fitting(const Matrix& w
     const float row_centre = static_cast<float>(rows - 1) * 0.5f;
     const float col_centre = static_cast<float>(cols - 1) * 0.5f;
 
-    float y0 = 0.0f;
     float x0 = 0.0f;
+    float y0 = 0.0f;
     for (int step = 0; step < kSteps; ++step) {
-        float syy = 0.0f, sxx = 0.0f, sxy = 0.0f, sry = 0.0f, srx = 0.0f;
+        float sxx = 0.0f, syy = 0.0f, sxy = 0.0f, srx = 0.0f, sry = 0.0f;
         for (std::size_t i = 0; i < rows; ++i) {
-            const float dy = (static_cast<float>(i) - row_centre) - y0;
-            const float ey = -0.5f * dy * dy;
+            const float dx = (static_cast<float>(i) - row_centre) - x0;
+            const float ex = -0.5f * dx * dx;
             // The model values of a run of columns first, then the sums: the
             // exponential is a library call, and keeping it out of the
             // accumulating loop keeps the sums in registers.
@@ -51,32 +51,32 @@ std::optional<std::pair<float, float>> localize_gaussian_fitting(const Matrix& w
                 const std::size_t n = std::min(kRun, cols - j0);
                 float model[kRun];
                 for (std::size_t k = 0; k < n; ++k) {
-                    const float dx = (static_cast<float>(j0 + k) - col_centre) - x0;
-                    model[k] = std::exp(-0.5f * dx * dx + ey);
+                    const float dy = (static_cast<float>(j0 + k) - col_centre) - y0;
+                    model[k] = std::exp(-0.5f * dy * dy + ex);
                 }
                 for (std::size_t k = 0; k < n; ++k) {
-                    const float dx = (static_cast<float>(j0 + k) - col_centre) - x0;
+                    const float dy = (static_cast<float>(j0 + k) - col_centre) - y0;
                     const float d = window(i, j0 + k) / m;
                     const float g = model[k];
                     const float r = d - g;
-                    const float jy = dy * g;
                     const float jx = dx * g;
-                    syy += jy * jy;
+                    const float jy = dy * g;
                     sxx += jx * jx;
-                    sxy += jy * jx;
-                    sry += jy * r;
+                    syy += jy * jy;
+                    sxy += jx * jy;
                     srx += jx * r;
+                    sry += jy * r;
                 }
             }
         }
-        const float det = syy * sxx - sxy * sxy;
+        const float det = sxx * syy - sxy * sxy;
         if (std::fabs(det) < kMinDeterminant) return std::nullopt;
-        const float delta_y = (sxx * sry - sxy * srx) / det;
         const float delta_x = (syy * srx - sxy * sry) / det;
-        y0 += delta_y;
+        const float delta_y = (sxx * sry - sxy * srx) / det;
         x0 += delta_x;
+        y0 += delta_y;
     }
-    return std::pair{y0, x0};
+    return std::pair{x0, y0};
 }
 
 }  // namespace sonaloc

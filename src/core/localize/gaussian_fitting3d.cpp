@@ -40,10 +40,11 @@ std::optional<Point3> localize_gaussian_fitting_3d(const Volume& w) {
     const float peak = window_maximum(w);
     if (!(peak > 0.0f)) return std::nullopt;
 
-    // Local names: z, y, x are window axes 0, 1, 2.
-    const std::vector<float> zc = centred_coordinates(w.shape[0]);
-    const std::vector<float> yc = centred_coordinates(w.shape[1]);
-    const std::vector<float> xc = centred_coordinates(w.shape[2]);
+    // Names carry the window axis: c0 holds the centred coordinates of axis 0,
+    // p0 the fitted centre along it, s01 the sum over axes 0 and 1, and so on.
+    const std::vector<float> c0 = centred_coordinates(w.shape[0]);
+    const std::vector<float> c1 = centred_coordinates(w.shape[1]);
+    const std::vector<float> c2 = centred_coordinates(w.shape[2]);
     const float min_det = 1e-10f;
 
     // The normalised data d = I / M (divided once, not once per step) and the
@@ -60,57 +61,57 @@ std::optional<Point3> localize_gaussian_fitting_3d(const Volume& w) {
                 for (std::size_t k = 0; k < w.shape[2]; ++k) *d++ = w(i, j, k) / peak;
     }
 
-    float z0 = 0.0f, y0 = 0.0f, x0 = 0.0f;
+    float p0 = 0.0f, p1 = 0.0f, p2 = 0.0f;
     for (int iteration = 0; iteration < 5; ++iteration) {
         float* g = model;
         for (std::size_t i = 0; i < w.shape[0]; ++i) {
-            const float dz = zc[i] - z0;
-            const float ez = dz * dz * -0.5f;
+            const float d0 = c0[i] - p0;
+            const float e0 = d0 * d0 * -0.5f;
             for (std::size_t j = 0; j < w.shape[1]; ++j) {
-                const float dy = yc[j] - y0;
-                const float eyz = dy * dy * -0.5f + ez;
+                const float d1 = c1[j] - p1;
+                const float e01 = d1 * d1 * -0.5f + e0;
                 for (std::size_t k = 0; k < w.shape[2]; ++k) {
-                    const float dx = xc[k] - x0;
-                    *g++ = std::exp(dx * dx * -0.5f + eyz);
+                    const float d2 = c2[k] - p2;
+                    *g++ = std::exp(d2 * d2 * -0.5f + e01);
                 }
             }
         }
-        float szz = 0.0f, syy = 0.0f, sxx = 0.0f, syz = 0.0f, sxz = 0.0f, sxy = 0.0f;
-        float srz = 0.0f, sry = 0.0f, srx = 0.0f;
+        float s00 = 0.0f, s11 = 0.0f, s22 = 0.0f, s01 = 0.0f, s02 = 0.0f, s12 = 0.0f;
+        float sr0 = 0.0f, sr1 = 0.0f, sr2 = 0.0f;
         std::size_t n = 0;
         for (std::size_t i = 0; i < w.shape[0]; ++i) {
-            const float dz = zc[i] - z0;
+            const float d0 = c0[i] - p0;
             for (std::size_t j = 0; j < w.shape[1]; ++j) {
-                const float dy = yc[j] - y0;
+                const float d1 = c1[j] - p1;
                 for (std::size_t k = 0; k < w.shape[2]; ++k, ++n) {
-                    const float dx = xc[k] - x0;
+                    const float d2 = c2[k] - p2;
                     const float r = data[n] - model[n];
-                    const float jz = dz * model[n], jy = dy * model[n], jx = dx * model[n];
-                    szz += jz * jz;
-                    syy += jy * jy;
-                    sxx += jx * jx;
-                    syz += jy * jz;
-                    sxz += jz * jx;
-                    sxy += jx * jy;
-                    srz += jz * r;
-                    sry += jy * r;
-                    srx += jx * r;
+                    const float j0 = d0 * model[n], j1 = d1 * model[n], j2 = d2 * model[n];
+                    s00 += j0 * j0;
+                    s11 += j1 * j1;
+                    s22 += j2 * j2;
+                    s01 += j1 * j0;
+                    s02 += j0 * j2;
+                    s12 += j2 * j1;
+                    sr0 += j0 * r;
+                    sr1 += j1 * r;
+                    sr2 += j2 * r;
                 }
             }
         }
-        const float det = determinant(szz, syz, sxz, syz, syy, sxy, sxz, sxy, sxx);
+        const float det = determinant(s00, s01, s02, s01, s11, s12, s02, s12, s22);
         if (std::fabs(det) < min_det) return std::nullopt;
         // Cramer's rule: the matrix with one column replaced by the residual terms.
-        const float dz0 = determinant(srz, syz, sxz, sry, syy, sxy, srx, sxy, sxx) / det;
-        const float dy0 = determinant(szz, srz, sxz, syz, sry, sxy, sxz, srx, sxx) / det;
-        const float dx0 = determinant(szz, syz, srz, syz, syy, sry, sxz, sxy, srx) / det;
-        z0 += dz0;
-        y0 += dy0;
-        x0 += dx0;
+        const float delta0 = determinant(sr0, s01, s02, sr1, s11, s12, sr2, s12, s22) / det;
+        const float delta1 = determinant(s00, sr0, s02, s01, sr1, s12, s02, sr2, s22) / det;
+        const float delta2 = determinant(s00, s01, sr0, s01, s11, sr1, s02, s12, sr2) / det;
+        p0 += delta0;
+        p1 += delta1;
+        p2 += delta2;
     }
-    return Point3{z0 + static_cast<float>(w.shape[0] - 1) * 0.5f,
-                  y0 + static_cast<float>(w.shape[1] - 1) * 0.5f,
-                  x0 + static_cast<float>(w.shape[2] - 1) * 0.5f};
+    return Point3{p0 + static_cast<float>(w.shape[0] - 1) * 0.5f,
+                  p1 + static_cast<float>(w.shape[1] - 1) * 0.5f,
+                  p2 + static_cast<float>(w.shape[2] - 1) * 0.5f};
 }
 
 }  // namespace sonaloc
