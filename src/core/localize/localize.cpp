@@ -130,20 +130,19 @@ std::size_t count_regional_maxima(Scratch& s, std::size_t limit) {
     return count;
 }
 
-// Intensity-weighted centroid of the window, as an offset from its centre;
-// (0, 0) when the values sum to exactly 0.
-std::pair<float, float> window_centroid(const Scratch& s) {
-    const float* v = s.origin();
+// Intensity-weighted centroid of a w x w window (rows `stride` floats apart),
+// as an offset from its centre; (0, 0) when the values sum to exactly 0.
+std::pair<float, float> window_centroid(const float* v, std::size_t stride, std::size_t w) {
     float sum = 0.0f, sum_a = 0.0f, sum_e = 0.0f;
-    for (std::size_t a = 0; a < s.w; ++a)
-        for (std::size_t e = 0; e < s.w; ++e) {
-            const float x = v[a * s.stride + e];
+    for (std::size_t a = 0; a < w; ++a)
+        for (std::size_t e = 0; e < w; ++e) {
+            const float x = v[a * stride + e];
             sum += x;
             sum_a += x * static_cast<float>(a);
             sum_e += x * static_cast<float>(e);
         }
     if (sum == 0.0f) return {0.0f, 0.0f};
-    const float h = static_cast<float>(s.w / 2);
+    const float h = static_cast<float>(w / 2);
     return {sum_a / sum - h, sum_e / sum - h};
 }
 
@@ -167,6 +166,38 @@ struct Outcome {
     float x = 0.0f, y = 0.0f;
 };
 
+// Windows waiting for the fit in lanes: pixel p of lane k at pixels[p * lanes
+// + k], and each window also whole (for the centroid fallback).
+struct LaneBatch {
+    std::size_t lanes, w;
+    std::vector<float> pixels;
+    std::vector<float> windows;
+    std::vector<std::size_t> slot;  // the outcome slot of every used lane
+
+    LaneBatch(std::size_t lanes_, std::size_t w_)
+        : lanes(lanes_), w(w_), pixels(lanes_ * w_ * w_), windows(lanes_ * w_ * w_) {
+        slot.reserve(lanes_);
+    }
+    bool full() const { return slot.size() == lanes; }
+    void add(std::size_t i, const Scratch& s) {
+        const std::size_t lane = slot.size();
+        float* whole = windows.data() + lane * w * w;
+        const float* src = s.origin();
+        for (std::size_t a = 0; a < w; ++a)
+            for (std::size_t e = 0; e < w; ++e) {
+                const float v = src[a * s.stride + e];
+                whole[a * w + e] = v;
+                pixels[(a * w + e) * lanes + lane] = v;
+            }
+        slot.push_back(i);
+    }
+    // Unused lanes repeat lane 0, so that every lane computes on real data.
+    void pad() {
+        for (std::size_t lane = slot.size(); lane < lanes; ++lane)
+            for (std::size_t p = 0; p < w * w; ++p) pixels[p * lanes + lane] = pixels[p * lanes];
+    }
+};
+
 struct WindowJob {
     const Matrix& image;
     const std::vector<Peak2D>& peaks;
@@ -179,26 +210,60 @@ struct WindowJob {
         return h <= p.row && p.row + h < n_rows && h <= p.col && p.col + h < n_cols;
     }
 
-    Outcome run(std::size_t k, Scratch& s) const {
+    // Copies peak k's window into s and settles it unless it is to be
+    // localized: dropped (window outside), or kept at its pixel position
+    // (several maxima). True when the localizer is to run on s.
+    bool prepare(std::size_t k, Scratch& s, Outcome& out) const {
         const Peak2D& peak = peaks[k];
         const std::size_t r = peak.row, c = peak.col;
-        if (!inside(peak)) return {};
+        out = {};
+        if (!inside(peak)) return false;
         // Peaks come in intensity order, scattered over the image: ask for the
         // next window's rows while this one is worked on.
         if (k + 1 < peaks.size() && inside(peaks[k + 1])) prefetch_window(image, peaks[k + 1], h);
         copy_window(image, r - h, c - h, s);
         if (count_regional_maxima(s, max_local_maxima) > max_local_maxima) {
             // Several maxima in the window: keep the pixel position.
-            return {Outcome::PixelPosition, local_coordinate(r, 0.0f, sx, ext.x_first),
-                    local_coordinate(c, 0.0f, sy, ext.y_first)};
+            out = {Outcome::PixelPosition, local_coordinate(r, 0.0f, sx, ext.x_first),
+                   local_coordinate(c, 0.0f, sy, ext.y_first)};
+            return false;
         }
-        const auto offset = run_localizer(method, s.view());
+        return true;
+    }
+
+    // The outcome of peak k from its localizer's offset (nothing: dropped);
+    // `window` is its w x w window, rows `stride` floats apart.
+    Outcome refined(std::size_t k, std::optional<std::pair<float, float>> offset, const float* window,
+                    std::size_t stride) const {
         if (!offset) return {};
         // A NaN offset is not beyond the bound and passes through.
         std::pair<float, float> d = *offset;
-        if (std::fabs(d.first) > bound || std::fabs(d.second) > bound) d = window_centroid(s);
-        return {Outcome::Refined, local_coordinate(r, d.first, sx, ext.x_first),
-                local_coordinate(c, d.second, sy, ext.y_first)};
+        if (std::fabs(d.first) > bound || std::fabs(d.second) > bound) d = window_centroid(window, stride, w);
+        const Peak2D& peak = peaks[k];
+        return {Outcome::Refined, local_coordinate(peak.row, d.first, sx, ext.x_first),
+                local_coordinate(peak.col, d.second, sy, ext.y_first)};
+    }
+
+    Outcome run(std::size_t k, Scratch& s) const {
+        Outcome out;
+        if (!prepare(k, s, out)) return out;
+        return refined(k, run_localizer(method, s.view()), s.origin(), s.stride);
+    }
+
+    // Fits the batch's windows in lanes and settles their peaks: slot i is
+    // outcomes[i], peak begin + i.
+    void finish(LaneBatch& b, std::size_t begin, Outcome* outcomes) const {
+        if (b.slot.empty()) return;
+        b.pad();
+        float x0[16], y0[16];
+        const unsigned ok = localize_gaussian_fitting_lanes(b.pixels.data(), w, x0, y0);
+        for (std::size_t lane = 0; lane < b.slot.size(); ++lane) {
+            std::optional<std::pair<float, float>> offset;
+            if (ok >> lane & 1u) offset = std::pair{x0[lane], y0[lane]};
+            const std::size_t i = b.slot[lane];
+            outcomes[i] = refined(begin + i, offset, b.windows.data() + lane * w * w, w);
+        }
+        b.slot.clear();
     }
 };
 
@@ -225,6 +290,8 @@ std::vector<Peak2D> localize(const Matrix& image, const std::vector<Peak2D>& pea
     // and their outcomes are taken in peak order, so the cap stops at the same
     // entry as a sequential scan would. Blocks start small when a cap may end
     // the scan early.
+    // The Gaussian fit runs one window per lane where the CPU has lanes.
+    const std::size_t lanes = method == LocalizationMethod::GaussianFitting ? gaussian_fitting_lanes() : 0;
     std::vector<Peak2D> out;
     std::vector<Outcome> outcomes;
     constexpr std::size_t kGrain = 64;
@@ -234,7 +301,22 @@ std::vector<Peak2D> localize(const Matrix& image, const std::vector<Peak2D>& pea
         outcomes.assign(end - begin, Outcome{});
         parallel::for_range(end - begin, kGrain, [&](std::size_t b, std::size_t e) {
             Scratch s(w);
-            for (std::size_t i = b; i < e; ++i) outcomes[i] = job.run(begin + i, s);
+            if (lanes == 0) {
+                for (std::size_t i = b; i < e; ++i) outcomes[i] = job.run(begin + i, s);
+                return;
+            }
+            // Windows to fit gather in a batch, fitted a full batch at a time.
+            LaneBatch batch(lanes, w);
+            for (std::size_t i = b; i < e; ++i) {
+                Outcome settled;
+                if (!job.prepare(begin + i, s, settled)) {
+                    outcomes[i] = settled;
+                    continue;
+                }
+                batch.add(i, s);
+                if (batch.full()) job.finish(batch, begin, outcomes.data());
+            }
+            job.finish(batch, begin, outcomes.data());
         });
         for (std::size_t i = 0; i < outcomes.size(); ++i) {
             const Outcome& o = outcomes[i];

@@ -1,0 +1,53 @@
+// The 2D Gaussian fit of gaussian_fitting2d.cpp, one window per lane.
+// Included once per wide path, inside that path's target region, with the
+// path's lane operations in scope (core/simd/lanes.hpp). Each lane performs
+// exactly the float operations of the scalar fit, in the same order; a lane
+// whose system turns near-singular is frozen and reported as failed.
+
+// win holds w * w pixels in row-major order, each as kLanes floats (one per
+// window); results go to x0, y0 and the bit mask `ok`.
+template <bool Fused>
+unsigned fit_lanes(const float* win, std::size_t w, float* x0_out, float* y0_out) {
+    const std::size_t count = w * w;
+    // Largest value, NaN never replacing the running maximum.
+    F m = splat(-std::numeric_limits<float>::infinity());
+    for (std::size_t p = 0; p < count; ++p) m = max_keep(load(win + p * kLanes), m);
+    M ok = greater(m, splat(0.0f));
+    if (bits(ok) == 0) return 0;
+
+    const F centre = splat(static_cast<float>(w - 1) * 0.5f);
+    const F minus_half = splat(-0.5f);
+    const F min_det = splat(1e-10f);
+    F x0 = splat(0.0f), y0 = splat(0.0f);
+    for (int step = 0; step < 5; ++step) {
+        F sxx = splat(0.0f), syy = splat(0.0f), sxy = splat(0.0f), srx = splat(0.0f), sry = splat(0.0f);
+        const float* v = win;
+        for (std::size_t i = 0; i < w; ++i) {
+            const F dx = sub(sub(splat(static_cast<float>(i)), centre), x0);
+            const F ex = mul(mul(minus_half, dx), dx);
+            for (std::size_t j = 0; j < w; ++j, v += kLanes) {
+                const F dy = sub(sub(splat(static_cast<float>(j)), centre), y0);
+                const F g = exp<Fused>(add(mul(mul(minus_half, dy), dy), ex));
+                const F d = div(load(v), m);
+                const F r = sub(d, g);
+                const F jx = mul(dx, g);
+                const F jy = mul(dy, g);
+                sxx = add(sxx, mul(jx, jx));
+                syy = add(syy, mul(jy, jy));
+                sxy = add(sxy, mul(jx, jy));
+                srx = add(srx, mul(jx, r));
+                sry = add(sry, mul(jy, r));
+            }
+        }
+        const F det = sub(mul(sxx, syy), mul(sxy, sxy));
+        ok = mask_andnot(ok, less(abs(det), min_det));
+        if (bits(ok) == 0) return 0;
+        const F delta_x = div(sub(mul(syy, srx), mul(sxy, sry)), det);
+        const F delta_y = div(sub(mul(sxx, sry), mul(sxy, srx)), det);
+        x0 = select(ok, x0, add(x0, delta_x));
+        y0 = select(ok, y0, add(y0, delta_y));
+    }
+    store(x0_out, x0);
+    store(y0_out, y0);
+    return bits(ok);
+}
