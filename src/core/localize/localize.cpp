@@ -172,10 +172,12 @@ struct LaneBatch {
     std::size_t lanes, w;
     std::vector<float> pixels;
     std::vector<float> windows;
+    std::vector<float> work;        // the radial symmetry's working lanes
     std::vector<std::size_t> slot;  // the outcome slot of every used lane
 
-    LaneBatch(std::size_t lanes_, std::size_t w_)
-        : lanes(lanes_), w(w_), pixels(lanes_ * w_ * w_), windows(lanes_ * w_ * w_) {
+    LaneBatch(std::size_t lanes_, std::size_t w_, LocalizationMethod method)
+        : lanes(lanes_), w(w_), pixels(lanes_ * w_ * w_), windows(lanes_ * w_ * w_),
+          work(method == LocalizationMethod::RadialSymmetry ? 4 * (w_ - 1) * (w_ - 1) * lanes_ : 0) {
         slot.reserve(lanes_);
     }
     bool full() const { return slot.size() == lanes; }
@@ -250,13 +252,15 @@ struct WindowJob {
         return refined(k, run_localizer(method, s.view()), s.origin(), s.stride);
     }
 
-    // Fits the batch's windows in lanes and settles their peaks: slot i is
-    // outcomes[i], peak begin + i.
+    // Localizes the batch's windows in lanes and settles their peaks: slot i
+    // is outcomes[i], peak begin + i.
     void finish(LaneBatch& b, std::size_t begin, Outcome* outcomes) const {
         if (b.slot.empty()) return;
         b.pad();
         float x0[16], y0[16];
-        const unsigned ok = localize_gaussian_fitting_lanes(b.pixels.data(), w, x0, y0);
+        const unsigned ok = method == LocalizationMethod::GaussianFitting
+                                ? localize_gaussian_fitting_lanes(b.pixels.data(), w, x0, y0)
+                                : localize_radial_symmetry_lanes(b.pixels.data(), w, b.work.data(), x0, y0);
         for (std::size_t lane = 0; lane < b.slot.size(); ++lane) {
             std::optional<std::pair<float, float>> offset;
             if (ok >> lane & 1u) offset = std::pair{x0[lane], y0[lane]};
@@ -290,8 +294,9 @@ std::vector<Peak2D> localize(const Matrix& image, const std::vector<Peak2D>& pea
     // and their outcomes are taken in peak order, so the cap stops at the same
     // entry as a sequential scan would. Blocks start small when a cap may end
     // the scan early.
-    // The Gaussian fit runs one window per lane where the CPU has lanes.
-    const std::size_t lanes = method == LocalizationMethod::GaussianFitting ? gaussian_fitting_lanes() : 0;
+    // The localizers run one window per lane where the CPU has lanes.
+    const std::size_t lanes = method == LocalizationMethod::GaussianFitting ? gaussian_fitting_lanes()
+                                                                            : radial_symmetry_lanes();
     std::vector<Peak2D> out;
     std::vector<Outcome> outcomes;
     constexpr std::size_t kGrain = 64;
@@ -305,8 +310,8 @@ std::vector<Peak2D> localize(const Matrix& image, const std::vector<Peak2D>& pea
                 for (std::size_t i = b; i < e; ++i) outcomes[i] = job.run(begin + i, s);
                 return;
             }
-            // Windows to fit gather in a batch, fitted a full batch at a time.
-            LaneBatch batch(lanes, w);
+            // Windows to localize gather in a batch, a full batch at a time.
+            LaneBatch batch(lanes, w, method);
             for (std::size_t i = b; i < e; ++i) {
                 Outcome settled;
                 if (!job.prepare(begin + i, s, settled)) {

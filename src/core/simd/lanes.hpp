@@ -28,10 +28,14 @@ SONALOC_TARGET_AVX2 inline F sub(F a, F b) { return _mm256_sub_ps(a, b); }
 SONALOC_TARGET_AVX2 inline F mul(F a, F b) { return _mm256_mul_ps(a, b); }
 SONALOC_TARGET_AVX2 inline F div(F a, F b) { return _mm256_div_ps(a, b); }
 SONALOC_TARGET_AVX2 inline F abs(F a) { return _mm256_andnot_ps(_mm256_set1_ps(-0.0f), a); }
+SONALOC_TARGET_AVX2 inline F neg(F a) { return _mm256_xor_ps(_mm256_set1_ps(-0.0f), a); }
+SONALOC_TARGET_AVX2 inline F sqrt(F a) { return _mm256_sqrt_ps(a); }
 // a > b ? a : b, b when either is NaN (the running maximum that a NaN never replaces).
 SONALOC_TARGET_AVX2 inline F max_keep(F a, F b) { return _mm256_max_ps(a, b); }
 SONALOC_TARGET_AVX2 inline M less(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_LT_OQ); }
 SONALOC_TARGET_AVX2 inline M greater(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_GT_OQ); }
+SONALOC_TARGET_AVX2 inline M equal(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_EQ_OQ); }
+SONALOC_TARGET_AVX2 inline M unordered(F a) { return _mm256_cmp_ps(a, a, _CMP_UNORD_Q); }
 SONALOC_TARGET_AVX2 inline M mask_and(M a, M b) { return _mm256_and_ps(a, b); }
 SONALOC_TARGET_AVX2 inline M mask_andnot(M a, M b) { return _mm256_andnot_ps(b, a); }  // a and not b
 SONALOC_TARGET_AVX2 inline M all_lanes() { return _mm256_castsi256_ps(_mm256_set1_epi32(-1)); }
@@ -54,9 +58,13 @@ SONALOC_TARGET_AVX512 inline F sub(F a, F b) { return _mm512_sub_ps(a, b); }
 SONALOC_TARGET_AVX512 inline F mul(F a, F b) { return _mm512_mul_ps(a, b); }
 SONALOC_TARGET_AVX512 inline F div(F a, F b) { return _mm512_div_ps(a, b); }
 SONALOC_TARGET_AVX512 inline F abs(F a) { return _mm512_abs_ps(a); }
+SONALOC_TARGET_AVX512 inline F neg(F a) { return _mm512_xor_ps(_mm512_set1_ps(-0.0f), a); }
+SONALOC_TARGET_AVX512 inline F sqrt(F a) { return _mm512_sqrt_ps(a); }
 SONALOC_TARGET_AVX512 inline F max_keep(F a, F b) { return _mm512_max_ps(a, b); }
 SONALOC_TARGET_AVX512 inline M less(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_LT_OQ); }
 SONALOC_TARGET_AVX512 inline M greater(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_GT_OQ); }
+SONALOC_TARGET_AVX512 inline M equal(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_EQ_OQ); }
+SONALOC_TARGET_AVX512 inline M unordered(F a) { return _mm512_cmp_ps_mask(a, a, _CMP_UNORD_Q); }
 SONALOC_TARGET_AVX512 inline M mask_and(M a, M b) { return static_cast<M>(a & b); }
 SONALOC_TARGET_AVX512 inline M mask_andnot(M a, M b) { return static_cast<M>(a & ~b); }
 SONALOC_TARGET_AVX512 inline M all_lanes() { return static_cast<M>(0xFFFF); }
