@@ -2,11 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstddef>
 #include <limits>
 
-#include "core/simd/expf.hpp"
-#include "core/simd/lanes.hpp"
 
 namespace sonaloc {
 
@@ -81,42 +78,6 @@ std::optional<std::pair<float, float>> localize_gaussian_fitting(const Matrix& w
         y0 += delta_y;
     }
     return std::pair{x0, y0};
-}
-
-// ---------------------------------------------------------------- lanes
-
-#pragma GCC push_options
-#pragma GCC target("avx2,fma,bmi,bmi2,popcnt")
-namespace fit_avx2 {
-using namespace simd::avx2;
-#include "core/localize/gaussian_fitting2d_lanes.inl"
-}  // namespace fit_avx2
-#pragma GCC pop_options
-
-#pragma GCC push_options
-#pragma GCC target("avx512f,avx512bw,avx512dq,avx512vl,avx2,fma,bmi,bmi2,popcnt")
-namespace fit_avx512 {
-using namespace simd::avx512;
-#include "core/localize/gaussian_fitting2d_lanes.inl"
-}  // namespace fit_avx512
-#pragma GCC pop_options
-
-std::size_t gaussian_fitting_lanes() noexcept {
-    if (simd::expf_variant() == simd::ExpfVariant::Library) return 0;
-    switch (simd::isa()) {
-        case simd::Isa::Avx512: return fit_avx512::kLanes;
-        case simd::Isa::Avx2: return fit_avx2::kLanes;
-        case simd::Isa::Portable: break;
-    }
-    return 0;
-}
-
-unsigned localize_gaussian_fitting_lanes(const float* windows, std::size_t w, float* x0, float* y0) {
-    const bool fused = simd::expf_variant() == simd::ExpfVariant::Fused;
-    if (simd::isa() == simd::Isa::Avx512)
-        return fused ? fit_avx512::fit_lanes<true>(windows, w, x0, y0)
-                     : fit_avx512::fit_lanes<false>(windows, w, x0, y0);
-    return fused ? fit_avx2::fit_lanes<true>(windows, w, x0, y0) : fit_avx2::fit_lanes<false>(windows, w, x0, y0);
 }
 
 }  // namespace sonaloc

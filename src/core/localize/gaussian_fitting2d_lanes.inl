@@ -4,14 +4,15 @@
 // exactly the float operations of the scalar fit, in the same order; a lane
 // whose system turns near-singular is frozen and reported as failed.
 
-// win holds w * w pixels in row-major order, each as kLanes floats (one per
-// window); results go to x0, y0 and the bit mask `ok`.
+// Pixel (i, j) of the w x w windows is the kLanes floats at win + (i * rs +
+// j) * kLanes (one per window); results go to x0_out, y0_out, and the mask of
+// the lanes whose fit succeeded is returned.
 template <bool Fused>
-unsigned fit_lanes(const float* win, std::size_t w, float* x0_out, float* y0_out) {
-    const std::size_t count = w * w;
+unsigned fit_lanes(const float* win, std::size_t w, std::size_t rs, float* x0_out, float* y0_out) {
     // Largest value, NaN never replacing the running maximum.
     F m = splat(-std::numeric_limits<float>::infinity());
-    for (std::size_t p = 0; p < count; ++p) m = max_keep(load(win + p * kLanes), m);
+    for (std::size_t i = 0; i < w; ++i)
+        for (std::size_t j = 0; j < w; ++j) m = max_keep(load(win + (i * rs + j) * kLanes), m);
     M ok = greater(m, splat(0.0f));
     if (bits(ok) == 0) return 0;
 
@@ -21,8 +22,8 @@ unsigned fit_lanes(const float* win, std::size_t w, float* x0_out, float* y0_out
     F x0 = splat(0.0f), y0 = splat(0.0f);
     for (int step = 0; step < 5; ++step) {
         F sxx = splat(0.0f), syy = splat(0.0f), sxy = splat(0.0f), srx = splat(0.0f), sry = splat(0.0f);
-        const float* v = win;
         for (std::size_t i = 0; i < w; ++i) {
+            const float* v = win + i * rs * kLanes;
             const F dx = sub(sub(splat(static_cast<float>(i)), centre), x0);
             const F ex = mul(mul(minus_half, dx), dx);
             for (std::size_t j = 0; j < w; ++j, v += kLanes) {

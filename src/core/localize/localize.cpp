@@ -10,6 +10,7 @@
 #include "core/coordinates.hpp"
 #include "core/errors.hpp"
 #include "core/localize/gaussian_fitting2d.hpp"
+#include "core/localize/lanes2d.hpp"
 #include "core/runtime/parallel.hpp"
 #include "core/localize/radial_symmetry2d.hpp"
 
@@ -130,13 +131,14 @@ std::size_t count_regional_maxima(Scratch& s, std::size_t limit) {
     return count;
 }
 
-// Intensity-weighted centroid of a w x w window (rows `stride` floats apart),
-// as an offset from its centre; (0, 0) when the values sum to exactly 0.
-std::pair<float, float> window_centroid(const float* v, std::size_t stride, std::size_t w) {
+// Intensity-weighted centroid of a w x w window, pixel (a, e) at
+// v[a * rs + e * cs], as an offset from its centre; (0, 0) when the values
+// sum to exactly 0.
+std::pair<float, float> window_centroid(const float* v, std::size_t rs, std::size_t cs, std::size_t w) {
     float sum = 0.0f, sum_a = 0.0f, sum_e = 0.0f;
     for (std::size_t a = 0; a < w; ++a)
         for (std::size_t e = 0; e < w; ++e) {
-            const float x = v[a * stride + e];
+            const float x = v[a * rs + e * cs];
             sum += x;
             sum_a += x * static_cast<float>(a);
             sum_e += x * static_cast<float>(e);
@@ -166,37 +168,48 @@ struct Outcome {
     float x = 0.0f, y = 0.0f;
 };
 
-// Windows waiting for the fit in lanes: pixel p of lane k at pixels[p * lanes
-// + k], and each window also whole (for the centroid fallback).
+// Windows waiting to be worked on in lanes, in the framed layout of
+// lanes2d.hpp (the frame stays -infinity; only the interiors are written).
 struct LaneBatch {
-    std::size_t lanes, w;
-    std::vector<float> pixels;
-    std::vector<float> windows;
+    std::size_t lanes, w, rs;
+    std::vector<float> framed;
     std::vector<float> work;        // the radial symmetry's working lanes
     std::vector<std::size_t> slot;  // the outcome slot of every used lane
 
     LaneBatch(std::size_t lanes_, std::size_t w_, LocalizationMethod method)
-        : lanes(lanes_), w(w_), pixels(lanes_ * w_ * w_), windows(lanes_ * w_ * w_),
+        : lanes(lanes_), w(w_), rs(w_ + 2),
+          framed(rs * rs * lanes_, -std::numeric_limits<float>::infinity()),
           work(method == LocalizationMethod::RadialSymmetry ? 4 * (w_ - 1) * (w_ - 1) * lanes_ : 0) {
         slot.reserve(lanes_);
     }
     bool full() const { return slot.size() == lanes; }
-    void add(std::size_t i, const Scratch& s) {
+    float* pixel(std::size_t a, std::size_t e, std::size_t lane) {
+        return framed.data() + ((a + 1) * rs + e + 1) * lanes + lane;
+    }
+    // Window row a, column e holds image (r0 + a, c0 + e); inside the image.
+    void add(std::size_t i, const Matrix& image, std::size_t r0, std::size_t c0) {
         const std::size_t lane = slot.size();
-        float* whole = windows.data() + lane * w * w;
-        const float* src = s.origin();
-        for (std::size_t a = 0; a < w; ++a)
-            for (std::size_t e = 0; e < w; ++e) {
-                const float v = src[a * s.stride + e];
-                whole[a * w + e] = v;
-                pixels[(a * w + e) * lanes + lane] = v;
-            }
+        const std::ptrdiff_t rstride = image.strides[0], cstride = image.strides[1];
+        const std::byte* src = image.data + static_cast<std::ptrdiff_t>(r0) * rstride +
+                               static_cast<std::ptrdiff_t>(c0) * cstride;
+        for (std::size_t a = 0; a < w; ++a, src += rstride) {
+            float* out = pixel(a, 0, lane);
+            for (std::size_t e = 0; e < w; ++e, out += lanes)
+                std::memcpy(out, src + static_cast<std::ptrdiff_t>(e) * cstride, sizeof(float));
+        }
         slot.push_back(i);
     }
     // Unused lanes repeat lane 0, so that every lane computes on real data.
     void pad() {
-        for (std::size_t lane = slot.size(); lane < lanes; ++lane)
-            for (std::size_t p = 0; p < w * w; ++p) pixels[p * lanes + lane] = pixels[p * lanes];
+        for (std::size_t p = 0; p < rs * rs; ++p)
+            for (std::size_t lane = slot.size(); lane < lanes; ++lane)
+                framed[p * lanes + lane] = framed[p * lanes];
+    }
+    // Lane k's window into the scalar scratch (for the plateau flood).
+    void unpack(std::size_t lane, Scratch& s) {
+        float* out = s.origin();
+        for (std::size_t a = 0; a < w; ++a)
+            for (std::size_t e = 0; e < w; ++e) out[a * s.stride + e] = *pixel(a, e, lane);
     }
 };
 
@@ -226,46 +239,61 @@ struct WindowJob {
         copy_window(image, r - h, c - h, s);
         if (count_regional_maxima(s, max_local_maxima) > max_local_maxima) {
             // Several maxima in the window: keep the pixel position.
-            out = {Outcome::PixelPosition, local_coordinate(r, 0.0f, sx, ext.x_first),
-                   local_coordinate(c, 0.0f, sy, ext.y_first)};
+            out = pixel_position(k);
             return false;
         }
         return true;
     }
 
     // The outcome of peak k from its localizer's offset (nothing: dropped);
-    // `window` is its w x w window, rows `stride` floats apart.
+    // `window` is its w x w window, pixel (a, e) at window[a * rs + e * cs].
     Outcome refined(std::size_t k, std::optional<std::pair<float, float>> offset, const float* window,
-                    std::size_t stride) const {
+                    std::size_t rs, std::size_t cs) const {
         if (!offset) return {};
         // A NaN offset is not beyond the bound and passes through.
         std::pair<float, float> d = *offset;
-        if (std::fabs(d.first) > bound || std::fabs(d.second) > bound) d = window_centroid(window, stride, w);
+        if (std::fabs(d.first) > bound || std::fabs(d.second) > bound) d = window_centroid(window, rs, cs, w);
         const Peak2D& peak = peaks[k];
         return {Outcome::Refined, local_coordinate(peak.row, d.first, sx, ext.x_first),
                 local_coordinate(peak.col, d.second, sy, ext.y_first)};
     }
 
+    Outcome pixel_position(std::size_t k) const {
+        const Peak2D& peak = peaks[k];
+        return {Outcome::PixelPosition, local_coordinate(peak.row, 0.0f, sx, ext.x_first),
+                local_coordinate(peak.col, 0.0f, sy, ext.y_first)};
+    }
+
     Outcome run(std::size_t k, Scratch& s) const {
         Outcome out;
         if (!prepare(k, s, out)) return out;
-        return refined(k, run_localizer(method, s.view()), s.origin(), s.stride);
+        return refined(k, run_localizer(method, s.view()), s.origin(), s.stride, 1);
     }
 
-    // Localizes the batch's windows in lanes and settles their peaks: slot i
-    // is outcomes[i], peak begin + i.
-    void finish(LaneBatch& b, std::size_t begin, Outcome* outcomes) const {
+    // Counts the maxima of the batch's windows and localizes them in lanes,
+    // settling their peaks: slot i is outcomes[i], peak begin + i. `s` is
+    // scratch for the windows whose plateaus need the scalar flood.
+    void finish(LaneBatch& b, std::size_t begin, Outcome* outcomes, Scratch& s) const {
         if (b.slot.empty()) return;
         b.pad();
-        float x0[16], y0[16];
-        const unsigned ok = method == LocalizationMethod::GaussianFitting
-                                ? localize_gaussian_fitting_lanes(b.pixels.data(), w, x0, y0)
-                                : localize_radial_symmetry_lanes(b.pixels.data(), w, b.work.data(), x0, y0);
+        float counts[16], x0[16], y0[16];
+        const unsigned plateaus = count_maxima_lanes(b.framed.data(), w, counts);
+        const unsigned ok = localize_lanes(method, b.framed.data(), w, b.work.data(), x0, y0);
         for (std::size_t lane = 0; lane < b.slot.size(); ++lane) {
+            const std::size_t i = b.slot[lane];
+            std::size_t maxima = static_cast<std::size_t>(counts[lane]);
+            if (plateaus >> lane & 1u) {
+                b.unpack(lane, s);
+                maxima = count_regional_maxima(s, max_local_maxima);
+            }
+            if (maxima > max_local_maxima) {
+                // Several maxima in the window: keep the pixel position.
+                outcomes[i] = pixel_position(begin + i);
+                continue;
+            }
             std::optional<std::pair<float, float>> offset;
             if (ok >> lane & 1u) offset = std::pair{x0[lane], y0[lane]};
-            const std::size_t i = b.slot[lane];
-            outcomes[i] = refined(begin + i, offset, b.windows.data() + lane * w * w, w);
+            outcomes[i] = refined(begin + i, offset, b.pixel(0, 0, lane), b.rs * b.lanes, b.lanes);
         }
         b.slot.clear();
     }
@@ -295,8 +323,7 @@ std::vector<Peak2D> localize(const Matrix& image, const std::vector<Peak2D>& pea
     // entry as a sequential scan would. Blocks start small when a cap may end
     // the scan early.
     // The localizers run one window per lane where the CPU has lanes.
-    const std::size_t lanes = method == LocalizationMethod::GaussianFitting ? gaussian_fitting_lanes()
-                                                                            : radial_symmetry_lanes();
+    const std::size_t lanes = window_lanes(method);
     std::vector<Peak2D> out;
     std::vector<Outcome> outcomes;
     constexpr std::size_t kGrain = 64;
@@ -313,15 +340,14 @@ std::vector<Peak2D> localize(const Matrix& image, const std::vector<Peak2D>& pea
             // Windows to localize gather in a batch, a full batch at a time.
             LaneBatch batch(lanes, w, method);
             for (std::size_t i = b; i < e; ++i) {
-                Outcome settled;
-                if (!job.prepare(begin + i, s, settled)) {
-                    outcomes[i] = settled;
-                    continue;
-                }
-                batch.add(i, s);
-                if (batch.full()) job.finish(batch, begin, outcomes.data());
+                const std::size_t k = begin + i;
+                const Peak2D& peak = peaks[k];
+                if (!job.inside(peak)) continue;  // dropped
+                if (k + 1 < peaks.size() && job.inside(peaks[k + 1])) prefetch_window(image, peaks[k + 1], job.h);
+                batch.add(i, image, peak.row - job.h, peak.col - job.h);
+                if (batch.full()) job.finish(batch, begin, outcomes.data(), s);
             }
-            job.finish(batch, begin, outcomes.data());
+            job.finish(batch, begin, outcomes.data(), s);
         });
         for (std::size_t i = 0; i < outcomes.size(); ++i) {
             const Outcome& o = outcomes[i];

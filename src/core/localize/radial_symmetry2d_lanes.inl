@@ -20,18 +20,18 @@ inline void filter_lanes(const float* in, float* out, std::size_t gr, std::size_
     }
 }
 
-// win holds w * w pixels in row-major order, each as kLanes floats; `work`
-// has room for 4 * (w - 1)^2 * kLanes floats. Results go to x_out, y_out; the
-// mask of the lanes that succeeded is returned.
-inline unsigned radial_symmetry_lanes(const float* win, std::size_t w, float* work, float* x_out,
-                                      float* y_out) {
+// Pixel (i, j) of the w x w windows is the kLanes floats at win + (i * rs +
+// j) * kLanes; `work` has room for 4 * (w - 1)^2 * kLanes floats. Results go
+// to x_out, y_out; the mask of the lanes that succeeded is returned.
+inline unsigned radial_symmetry_lanes(const float* win, std::size_t w, std::size_t rs, float* work,
+                                      float* x_out, float* y_out) {
     const std::size_t g = w - 1, n = g * g;
     const float K = 0.5f - (static_cast<float>(w) - 1.0f) * 0.5f;
     float* d1 = work;
     float* d2 = d1 + n * kLanes;
     float* s1 = d2 + n * kLanes;
     float* s2 = s1 + n * kLanes;
-    auto at = [&](std::size_t i, std::size_t j) { return load(win + (i * w + j) * kLanes); };
+    auto at = [&](std::size_t i, std::size_t j) { return load(win + (i * rs + j) * kLanes); };
     // Differences across each 2x2 block, along its two diagonals.
     for (std::size_t i = 0; i < g; ++i)
         for (std::size_t j = 0; j < g; ++j) {

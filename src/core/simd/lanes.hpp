@@ -37,6 +37,7 @@ SONALOC_TARGET_AVX2 inline M greater(F a, F b) { return _mm256_cmp_ps(a, b, _CMP
 SONALOC_TARGET_AVX2 inline M equal(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_EQ_OQ); }
 SONALOC_TARGET_AVX2 inline M unordered(F a) { return _mm256_cmp_ps(a, a, _CMP_UNORD_Q); }
 SONALOC_TARGET_AVX2 inline M mask_and(M a, M b) { return _mm256_and_ps(a, b); }
+SONALOC_TARGET_AVX2 inline M mask_or(M a, M b) { return _mm256_or_ps(a, b); }
 SONALOC_TARGET_AVX2 inline M mask_andnot(M a, M b) { return _mm256_andnot_ps(b, a); }  // a and not b
 SONALOC_TARGET_AVX2 inline M all_lanes() { return _mm256_castsi256_ps(_mm256_set1_epi32(-1)); }
 SONALOC_TARGET_AVX2 inline unsigned bits(M m) { return static_cast<unsigned>(_mm256_movemask_ps(m)); }
@@ -66,6 +67,7 @@ SONALOC_TARGET_AVX512 inline M greater(F a, F b) { return _mm512_cmp_ps_mask(a, 
 SONALOC_TARGET_AVX512 inline M equal(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_EQ_OQ); }
 SONALOC_TARGET_AVX512 inline M unordered(F a) { return _mm512_cmp_ps_mask(a, a, _CMP_UNORD_Q); }
 SONALOC_TARGET_AVX512 inline M mask_and(M a, M b) { return static_cast<M>(a & b); }
+SONALOC_TARGET_AVX512 inline M mask_or(M a, M b) { return static_cast<M>(a | b); }
 SONALOC_TARGET_AVX512 inline M mask_andnot(M a, M b) { return static_cast<M>(a & ~b); }
 SONALOC_TARGET_AVX512 inline M all_lanes() { return static_cast<M>(0xFFFF); }
 SONALOC_TARGET_AVX512 inline unsigned bits(M m) { return m; }

@@ -1,0 +1,32 @@
+// 2D windows worked on in SIMD lanes, one window per lane: the regional-
+// maximum count and both localizers. Every lane performs exactly the float
+// operations of the scalar code, in the same order.
+//
+// Layout of a batch: the windows are framed by one pixel of -infinity, and
+// pixel (a, e) of the framed (w + 2) x (w + 2) grid is the `lanes` floats at
+// framed + (a * (w + 2) + e) * lanes, lane k for window k.
+#pragma once
+#include <cstddef>
+
+#include "core/localize/method.hpp"
+
+namespace sonaloc {
+
+// The number of lanes the method runs on, or 0 where there are none (the
+// portable path; for Gaussian fitting also a C library whose expf the lanes
+// do not reproduce).
+std::size_t window_lanes(LocalizationMethod method) noexcept;
+
+// Per lane, the number of window pixels above 0 without a greater or an equal
+// neighbour (counts[k]); returns the mask of the lanes holding a pixel above 0
+// with an equal but no greater neighbour, whose count the scalar flood must
+// settle. For the other lanes counts[k] is the regional-maximum count.
+unsigned count_maxima_lanes(const float* framed, std::size_t w, float* counts);
+
+// The localizer on every lane's window: offsets from the window centre to
+// x0[k], y0[k]; returns the mask of the lanes that succeeded. `work` has room
+// for 4 (w - 1)^2 * lanes floats (radial symmetry).
+unsigned localize_lanes(LocalizationMethod method, const float* framed, std::size_t w, float* work,
+                        float* x0, float* y0);
+
+}  // namespace sonaloc
