@@ -3,9 +3,12 @@
 #include <cmath>
 #include <cstddef>
 #include <cstring>
+#include <vector>
+#include <algorithm>
 
 #include "core/coordinates.hpp"
 #include "core/localize/gaussian_fitting3d.hpp"
+#include "core/localize/lanes3d.hpp"
 #include "core/localize/radial_symmetry3d.hpp"
 
 namespace sonaloc {
@@ -57,19 +60,13 @@ std::vector<Peak3D> localize_3d(const Volume& volume, const std::vector<Peak3D>&
         first[axis] = extent[2 * axis];
         step[axis] = integer_spacing(extent[2 * axis], extent[2 * axis + 1], volume.shape[axis]);
     }
-
-    std::vector<float> buffer(w * w * w);
-    const Volume window = contiguous_view<float, 3>(buffer.data(), {w, w, w});
-    for (const Peak3D& p : peaks) {
-        const std::array<std::size_t, 3> start{window_start(p.i, w, volume.shape[0]),
-                                               window_start(p.j, w, volume.shape[1]),
-                                               window_start(p.k, w, volume.shape[2])};
-        copy_window(volume, start, w, buffer.data());
-        const std::optional<Point3> found = method == LocalizationMethod::RadialSymmetry
-                                                ? localize_radial_symmetry_3d(window)
-                                                : localize_gaussian_fitting_3d(window);
-        if (!found) continue;
-        Point3 d = *found;
+    auto start_of = [&](const Peak3D& p) {
+        return std::array<std::size_t, 3>{window_start(p.i, w, volume.shape[0]),
+                                          window_start(p.j, w, volume.shape[1]),
+                                          window_start(p.k, w, volume.shape[2])};
+    };
+    // Appends the refined peak; true once the cap is reached.
+    auto append = [&](const Peak3D& p, const std::array<std::size_t, 3>& start, Point3 d) {
         // A NaN component compares false and passes through.
         if (std::fabs(d[0]) - bound > bound || std::fabs(d[1]) - bound > bound ||
             std::fabs(d[2]) - bound > bound)
@@ -79,7 +76,47 @@ std::vector<Peak3D> localize_3d(const Volume& volume, const std::vector<Peak3D>&
         refined.y = local_coordinate(start[1], d[1], step[1], first[1]);
         refined.z = local_coordinate(start[2], d[2], step[2], first[2]);
         out.push_back(refined);
-        if (max_num_peaks && out.size() >= *max_num_peaks) break;
+        return max_num_peaks && out.size() >= *max_num_peaks;
+    };
+
+    // Windows of up to kLaneWindow voxels a side go through the lanes where
+    // the CPU has them (the radial symmetry needs at least 3).
+    constexpr std::size_t kLaneWindow = 15;
+    const std::size_t lanes = w >= 3 && w <= kLaneWindow ? volume_lanes(method) : 0;
+    if (lanes > 0) {
+        const std::size_t voxels = w * w * w;
+        std::vector<float> windows(voxels * lanes), work(volume_lanes_work(method, w, lanes));
+        std::vector<float> one(voxels);
+        std::array<std::array<std::size_t, 3>, 16> starts{};
+        float r0[16], r1[16], r2[16];
+        for (std::size_t base = 0; base < peaks.size(); base += lanes) {
+            const std::size_t used = std::min(lanes, peaks.size() - base);
+            for (std::size_t lane = 0; lane < used; ++lane) {
+                starts[lane] = start_of(peaks[base + lane]);
+                copy_window(volume, starts[lane], w, one.data());
+                for (std::size_t v = 0; v < voxels; ++v) windows[v * lanes + lane] = one[v];
+            }
+            // Unused lanes repeat the first window, so every lane computes on real data.
+            for (std::size_t lane = used; lane < lanes; ++lane)
+                for (std::size_t v = 0; v < voxels; ++v) windows[v * lanes + lane] = windows[v * lanes];
+            const unsigned ok = localize_3d_lanes(method, windows.data(), w, work.data(), r0, r1, r2);
+            for (std::size_t lane = 0; lane < used; ++lane) {
+                if (!(ok >> lane & 1u)) continue;
+                if (append(peaks[base + lane], starts[lane], {r0[lane], r1[lane], r2[lane]})) return out;
+            }
+        }
+        return out;
+    }
+
+    std::vector<float> buffer(w * w * w);
+    const Volume window = contiguous_view<float, 3>(buffer.data(), {w, w, w});
+    for (const Peak3D& p : peaks) {
+        const std::array<std::size_t, 3> start = start_of(p);
+        copy_window(volume, start, w, buffer.data());
+        const std::optional<Point3> found = method == LocalizationMethod::RadialSymmetry
+                                                ? localize_radial_symmetry_3d(window)
+                                                : localize_gaussian_fitting_3d(window);
+        if (found && append(p, start, *found)) break;
     }
     return out;
 }
