@@ -2,7 +2,7 @@ import numpy as np
 import pytest
 
 import sonaloc
-from conftest import gaussian
+from references import gaussian
 
 rs2 = sonaloc.rs_radial_symmetry_2d
 rs3 = sonaloc.rs_radial_symmetry_3d

@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import sonaloc
-from walks import ref_line_2d, ref_line_3d
+from references import ref_line_2d, ref_line_3d
 
 draw = sonaloc.rs_draw_tracks
 draw_value = sonaloc.rs_draw_tracks_value
