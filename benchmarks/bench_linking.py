@@ -77,22 +77,17 @@ def cpu_now():
 
 if cfg["which"] == "sonaloc":
     import sonaloc
-    base = peak_kb()
-    for _ in range(cfg["repeat"]):
-        t0, c0 = time.perf_counter(), cpu_now()
-        out = sonaloc.rs_link_points(frames, b.MAX_DISTANCE, b.MAX_SKIP, b.RATIO)
-        times.append(time.perf_counter() - t0)
-        cpu.append(cpu_now() - c0)
-        del out
+    link = sonaloc.rs_link_points
 else:
     import scipy.optimize, scipy.spatial
-    base = peak_kb()
-    for _ in range(cfg["repeat"]):
-        t0, c0 = time.perf_counter(), cpu_now()
-        out = b.peer_link(frames, b.MAX_DISTANCE, b.MAX_SKIP, b.RATIO)
-        times.append(time.perf_counter() - t0)
-        cpu.append(cpu_now() - c0)
-        del out
+    link = b.peer_link
+base = peak_kb()
+for _ in range(cfg["repeat"]):
+    t0, c0 = time.perf_counter(), cpu_now()
+    out = link(frames, b.MAX_DISTANCE, b.MAX_SKIP, b.RATIO)
+    times.append(time.perf_counter() - t0)
+    cpu.append(cpu_now() - c0)
+    del out
 peak = peak_kb()
 print(json.dumps({"time": float(np.median(times)), "cpu": float(np.median(cpu)),
                   "base_kb": base, "peak_kb": peak}))
