@@ -24,6 +24,7 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from common import median_time as _median_time, print_table  # noqa: E402
+from references import peer_radial_symmetry_2d  # noqa: E402
 
 SCAN_SIZE = 4096
 SCAN_THRESHOLD = 4.5  # about 3e-6 of a standard normal frame passes
@@ -94,40 +95,6 @@ def peer_windows(frame, threshold, min_distance):
     return peaks, windows
 
 
-def peer_radial_symmetry(w):
-    """Radial-symmetry centres of a stack of windows (n, R, C), vectorised."""
-    n, R, C = w.shape
-    y = (np.arange(R - 1, dtype=np.float32) + np.float32(0.5 - (R - 1) * 0.5))[:, None]
-    x = (np.arange(C - 1, dtype=np.float32) + np.float32(0.5 - (C - 1) * 0.5))[None, :]
-    d1 = w[:, 1:, :-1] - w[:, :-1, 1:]
-    d2 = w[:, :-1, :-1] - w[:, 1:, 1:]
-
-    def smooth(d):
-        p = np.pad(d, ((0, 0), (1, 1), (1, 1)))
-        s = sum(p[:, a:a + d.shape[1], b:b + d.shape[2]] for a in range(3) for b in range(3))
-        return s / np.float32(9)
-
-    s1, s2 = smooth(d1), smooth(d2)
-    with np.errstate(divide="ignore", invalid="ignore"):
-        m = -(s1 + s2) / (s1 - s2)
-    m[np.isnan(m)] = 0
-    m[np.isinf(m)] = 1e6
-    b = x - m * y
-    g = s1 * s1 + s2 * s2
-    S = g.sum(axis=(1, 2))
-    S[S == 0] = 1
-    xc = (g * x).sum(axis=(1, 2)) / S
-    yc = (g * y).sum(axis=(1, 2)) / S
-    dist = np.sqrt((y - yc[:, None, None]) ** 2 + (x - xc[:, None, None]) ** 2)
-    wt = g / np.maximum(dist, np.float32(1e-4))
-    v = wt / (m * m + 1)
-    A, B = v.sum(axis=(1, 2)), (v * m).sum(axis=(1, 2))
-    M, P, Q = (v * m * m).sum(axis=(1, 2)), (v * m * b).sum(axis=(1, 2)), (v * b).sum(axis=(1, 2))
-    det = B * B - A * M
-    with np.errstate(divide="ignore", invalid="ignore"):
-        return (P * A - Q * B) / det, (P * B - Q * M) / det
-
-
 def peer_gaussian_fit(w):
     """Five Gauss-Newton steps of a unit Gaussian over a stack of windows."""
     n, R, C = w.shape
@@ -157,7 +124,7 @@ def localization_case():
     threshold, min_distance = 0.3, 2.0
     detect_only = median_time(lambda: sonaloc.rs_detect_peaks(frame, extent, threshold, min_distance, None, None, None), 11)
     out = {"detect_only": detect_only}
-    peers = {"radial_symmetry": peer_radial_symmetry, "gaussian_fitting": peer_gaussian_fit}
+    peers = {"radial_symmetry": peer_radial_symmetry_2d, "gaussian_fitting": peer_gaussian_fit}
     for method, peer in peers.items():
         call = lambda: sonaloc.rs_detect_peaks(frame, extent, threshold, min_distance, method, WINDOW, None)
         n = len(call()[1])

@@ -15,8 +15,8 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(__file__))
-from bench_radial_symmetry import numpy_rs3  # noqa: E402
 from common import median_time, print_table, run_child  # noqa: E402
+from references import peer_radial_symmetry_3d  # noqa: E402
 
 import sonaloc  # noqa: E402
 
@@ -164,7 +164,7 @@ def measure_per_peak():
     base = cpu_time(lambda: detect(vol), repeat=9)
     res = {"scan_1t": t_scan, "max_1t": t_max, "scan_peer": t_peer_scan, "peaks": n}
     subset = peaks[:: max(1, n // 150)]
-    for name, method, peer in (("radial_symmetry", "radial_symmetry", numpy_rs3),
+    for name, method, peer in (("radial_symmetry", "radial_symmetry", peer_radial_symmetry_3d),
                                ("gaussian_fitting", "gaussian_fitting", numpy_gauss3)):
         out = detect(vol, localization_method=method)[0]
         assert len(out) == n

@@ -5,10 +5,10 @@ number (constant density), a few detections are missed in every frame and the
 rows of every frame are shuffled. Each configuration is linked in a child
 process so that its peak resident memory (VmHWM) is its own.
 
-The peer gates with scipy.spatial.cKDTree and solves every frame pair with
-scipy.optimize.linear_sum_assignment on the dense R x (C + R) cost matrix
-(forbidden pairs 10 U, private unmatched columns U). It runs on fewer frames
-and is compared per frame pair.
+The peer (peer_link in tests/references.py) gates with scipy.spatial.cKDTree
+and solves every frame pair with scipy.optimize.linear_sum_assignment on the
+dense R x (C + R) cost matrix (forbidden pairs 10 U, private unmatched columns
+U). It runs on fewer frames and is compared per frame pair.
 
 Run: PYTHONPATH=build python3 benchmarks/bench_linking.py [--quick]
 """
@@ -19,6 +19,10 @@ import sys
 import time
 
 import numpy as np
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import common  # noqa: E402,F401  (puts tests/ on the path)
+from references import peer_link  # noqa: E402
 
 MAX_DISTANCE = 5.0
 MAX_SKIP = 2
@@ -44,56 +48,6 @@ def make_frames(n_points, n_frames, seed=0, centred=False):
 
 def frame_pairs(n_frames, max_skip):
     return sum(max(n_frames - g, 0) for g in range(1, max_skip + 2))
-
-
-# ---------------------------------------------------------------- SciPy peer
-
-def peer_link(frames, max_distance, max_skip, ratio):
-    from scipy.optimize import linear_sum_assignment
-    from scipy.spatial import cKDTree
-
-    f32 = np.float32
-    md = f32(max_distance)
-    u = np.int64(min(f32(1e6) * md, f32(2.0**63 - 1)))
-    forbidden = 10 * u
-    offsets = np.cumsum([0] + [len(f) for f in frames])
-    n = offsets[-1]
-    nxt = np.full(n, -1, np.int64)
-    has_prev = np.zeros(n, bool)
-    for g in range(1, max_skip + 2):
-        for t in range(len(frames) - g):
-            a, b = frames[t], frames[t + g]
-            r, c = len(a), len(b)
-            if r == 0 or c == 0:
-                continue
-            w = np.full((r, c + r), forbidden, np.int64)
-            w[np.arange(r), c + np.arange(r)] = u
-            tree = cKDTree(b[:, :2].astype(np.float64))
-            for i, cand in enumerate(tree.query_ball_point(a[:, :2].astype(np.float64), float(md) * 1.001)):
-                if not cand:
-                    continue
-                cand = np.asarray(cand)
-                d = a[i, :2] - b[cand, :2]
-                d2 = d[:, 0] * d[:, 0] + d[:, 1] * d[:, 1]
-                ok = (md * md >= d2) & ~(b[cand, 2] > f32(ratio) * a[i, 2]) & ~(a[i, 2] > b[cand, 2] * f32(ratio))
-                w[i, cand[ok]] = (np.sqrt(d2[ok]) * f32(1e6)).astype(np.int64)
-            rows, cols = linear_sum_assignment(w)
-            for i, j in zip(rows, cols):
-                if j < c:
-                    p, q = offsets[t] + i, offsets[t + g] + j
-                    if nxt[p] < 0 and not has_prev[q]:
-                        nxt[p] = q
-                        has_prev[q] = True
-    flat = np.concatenate(frames) if frames else np.zeros((0, 3), np.float32)
-    rows, ends = [], []
-    for i in range(n):
-        if not has_prev[i] and nxt[i] >= 0:
-            p = i
-            while p >= 0:
-                rows.append(flat[p])
-                p = nxt[p]
-            ends.append(len(rows))
-    return np.array(rows, np.float32).reshape(-1, 3), np.array(ends, np.uint32)
 
 
 # ---------------------------------------------------------------- child runs
@@ -123,22 +77,17 @@ def cpu_now():
 
 if cfg["which"] == "sonaloc":
     import sonaloc
-    base = peak_kb()
-    for _ in range(cfg["repeat"]):
-        t0, c0 = time.perf_counter(), cpu_now()
-        out = sonaloc.rs_link_points(frames, b.MAX_DISTANCE, b.MAX_SKIP, b.RATIO)
-        times.append(time.perf_counter() - t0)
-        cpu.append(cpu_now() - c0)
-        del out
+    link = sonaloc.rs_link_points
 else:
     import scipy.optimize, scipy.spatial
-    base = peak_kb()
-    for _ in range(cfg["repeat"]):
-        t0, c0 = time.perf_counter(), cpu_now()
-        out = b.peer_link(frames, b.MAX_DISTANCE, b.MAX_SKIP, b.RATIO)
-        times.append(time.perf_counter() - t0)
-        cpu.append(cpu_now() - c0)
-        del out
+    link = b.peer_link
+base = peak_kb()
+for _ in range(cfg["repeat"]):
+    t0, c0 = time.perf_counter(), cpu_now()
+    out = link(frames, b.MAX_DISTANCE, b.MAX_SKIP, b.RATIO)
+    times.append(time.perf_counter() - t0)
+    cpu.append(cpu_now() - c0)
+    del out
 peak = peak_kb()
 print(json.dumps({"time": float(np.median(times)), "cpu": float(np.median(cpu)),
                   "base_kb": base, "peak_kb": peak}))

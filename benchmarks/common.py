@@ -1,10 +1,16 @@
-"""Timing helpers shared by the benchmark scripts."""
+"""Timing helpers shared by the benchmark scripts. Importing this module also
+puts tests/ on sys.path, for the references and peers the benchmarks share
+with the tests (tests/references.py)."""
 import os
 import subprocess
 import sys
 import time
 
 import numpy as np
+
+TESTS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests")
+if TESTS not in sys.path:
+    sys.path.insert(0, TESTS)
 
 
 def median_time(fn, repeat=7, number=1):

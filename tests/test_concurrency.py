@@ -13,7 +13,8 @@ import numpy as np
 import pytest
 
 import sonaloc
-from conftest import SANITIZED, gaussian
+from conftest import SANITIZED
+from references import gaussian
 
 f32 = np.float32
 

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import sonaloc
-from conftest import gaussian as spot
+from references import gaussian as spot
 
 f32 = np.float32
 NEIGHBOURS = [(-1, -1), (-1, 0), (-1, 1), (0, -1), (0, 1), (1, -1), (1, 0), (1, 1)]

@@ -10,7 +10,8 @@ import numpy as np
 import pytest
 
 import sonaloc
-from conftest import SANITIZED, gaussian
+from conftest import SANITIZED
+from references import gaussian
 
 f32 = np.float32
 CALLS = 300 if SANITIZED else 3000

@@ -6,9 +6,9 @@ import pytest
 from scipy.optimize import linear_sum_assignment
 
 import sonaloc
+from references import dense_matrix, reference_link
 
 f32 = np.float32
-I64_MAX = 2**63 - 1
 
 
 def frame(*rows, cols=3):
@@ -241,41 +241,6 @@ class TestLink3D:
 
 # ---------------------------------------------------------------- the assignment against dense solvers
 
-def cell(v, size):
-    q = np.floor(f32(v) / f32(size))
-    if not q >= 1.0:
-        return 0
-    return 2**64 - 1 if q >= f32(2.0**64) else int(q)
-
-
-def sat_i64(v):
-    if np.isnan(v):
-        return 0
-    return I64_MAX if v >= f32(2.0**63) else int(v)
-
-
-def dense_matrix(a, b, max_distance, ratio=None):
-    """The R x (C + R) cost matrix of a frame pair, computed as the linker does."""
-    md = f32(max_distance)
-    u = sat_i64(f32(1e6) * md)
-    dims = a.shape[1] - 1
-    w = np.full((len(a), len(b) + len(a)), 10 * u, np.int64 if 10 * u <= I64_MAX else object)
-    for i, p in enumerate(a):
-        w[i, len(b) + i] = u
-        for j, q in enumerate(b):
-            near = all((cell(q[k], md) - cell(p[k], md)) % 2**64 in (0, 1, 2**64 - 1) for k in range(dims))
-            d2 = f32(0)
-            for k in range(dims):
-                d2 = f32(d2 + (p[k] - q[k]) * (p[k] - q[k]))
-            ok = near and md * md >= d2
-            if ratio is not None:
-                r = f32(ratio)
-                ok = ok and not q[dims] > r * p[dims] and not p[dims] > q[dims] * r
-            if ok:
-                w[i, j] = sat_i64(np.sqrt(d2) * f32(1e6))
-    return w, u
-
-
 def linked_pairs(result, a, b):
     """(row, column) pairs recovered from the tracks of a two-frame link."""
     m, ends = result
@@ -384,33 +349,6 @@ def test_larger_frame_pairs_match_dense_solver(dims):
 
 
 # ---------------------------------------------------------------- whole runs against a reference
-
-def reference_link(frames, max_distance, max_skip, ratio):
-    """Dense assignment per frame pair, merge by gap precedence, export."""
-    offsets = np.cumsum([0] + [len(f) for f in frames])
-    n = offsets[-1]
-    nxt, has_prev = [-1] * n, [False] * n
-    for g in range(1, max_skip + 2):
-        for t in range(len(frames) - g):
-            a, b = frames[t], frames[t + g]
-            if len(a) == 0 or len(b) == 0:
-                continue
-            w, _ = dense_matrix(a, b, max_distance, ratio)
-            for i, j in zip(*linear_sum_assignment(w)):
-                p, q = offsets[t] + i, offsets[t + g] + j
-                if j < len(b) and nxt[p] < 0 and not has_prev[q]:
-                    nxt[p], has_prev[q] = q, True
-    flat = np.concatenate(frames)
-    rows, ends = [], []
-    for i in range(n):
-        if not has_prev[i] and nxt[i] >= 0:
-            p = i
-            while p >= 0:
-                rows.append(flat[p])
-                p = nxt[p]
-            ends.append(len(rows))
-    return np.array(rows, f32).reshape(-1, 3), np.array(ends, np.uint32)
-
 
 def moving_frames(rng, n, n_frames, dims=2, step=0.3, miss=0.2):
     pos = rng.uniform(0, 6, (n, dims))

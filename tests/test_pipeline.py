@@ -3,28 +3,14 @@ speed computation, and the dask scale-out example on a local cluster."""
 import dataclasses
 import importlib.util
 import pathlib
-import pickle
 import sys
 
 import numpy as np
 import pytest
 
-import sonaloc
-
 EXAMPLES = pathlib.Path(__file__).resolve().parents[1] / "examples"
 sys.path.insert(0, str(EXAMPLES))
 import ulm_demo  # noqa: E402
-
-FUNCTIONS = ("rs_detect_peaks", "rs_detect_peaks3d", "rs_draw_tracks", "rs_draw_tracks_3d", "rs_draw_tracks_value",
-             "rs_draw_tracks_value_3d", "rs_radial_symmetry_2d", "rs_radial_symmetry_3d", "rs_link_points",
-             "rs_link_points_3d")
-CHAIN_2D = ("rs_detect_peaks", "rs_link_points", "rs_draw_tracks", "rs_draw_tracks_value")
-CHAIN_3D = ("rs_detect_peaks3d", "rs_link_points_3d", "rs_draw_tracks_3d", "rs_draw_tracks_value_3d")
-
-
-def needs(names):
-    missing = [n for n in names if not hasattr(sonaloc, n)]
-    return pytest.mark.skipif(bool(missing), reason=f"not in this build yet: {', '.join(missing)}")
 
 
 def tiny(ndim, **changes):
@@ -34,14 +20,6 @@ def tiny(ndim, **changes):
     else:
         cfg = dataclasses.replace(cfg, shape=(32, 32, 24), frames=40, bubbles=6.0, branch_length_px=18.0)
     return dataclasses.replace(cfg, **changes)
-
-
-def test_functions_pickle_by_reference():
-    # What lets a host ship them to worker processes (dask, multiprocessing).
-    for name in FUNCTIONS:
-        if hasattr(sonaloc, name):
-            f = getattr(sonaloc, name)
-            assert pickle.loads(pickle.dumps(f)) is f
 
 
 def test_simulation_is_reproducible_and_matches_its_truth():
@@ -77,7 +55,6 @@ def test_point_speeds_use_the_frames_of_the_points():
     np.testing.assert_allclose(speeds, [10, 10, 10, 10, 0, 0], rtol=1e-5, atol=1e-5)
 
 
-@needs(CHAIN_2D)
 def test_demo_2d_quality(tmp_path):
     pictures = importlib.util.find_spec("matplotlib") is not None
     r = ulm_demo.run(tiny(2), out_dir=str(tmp_path) if pictures else None, progress=False, verbose=False)
@@ -95,7 +72,6 @@ def test_demo_2d_quality(tmp_path):
         assert all(pathlib.Path(p).stat().st_size > 1000 for p in r["pictures"])
 
 
-@needs(CHAIN_3D)
 def test_demo_3d_quality():
     r = ulm_demo.run(tiny(3), out_dir=None, progress=False, verbose=False)
     assert r["rmse_px"] < 0.2
@@ -113,7 +89,6 @@ def test_demo_command_line():
         ulm_demo.parse_args(["--size", "10", "20", "30"])
 
 
-@needs(CHAIN_2D)
 def test_dask_blocks_on_a_local_cluster_of_processes():
     pytest.importorskip("dask")
     pytest.importorskip("distributed")

@@ -14,7 +14,7 @@ from hypothesis.extra import numpy as hnp
 
 import sonaloc
 from conftest import SANITIZED
-from walks import ref_line_2d as walk2, ref_line_3d as walk3
+from references import ref_line_2d as walk2, ref_line_3d as walk3
 
 # SONALOC_EXAMPLES=2000 runs a long search (a fresh random one without derandomize).
 EXAMPLES = int(os.environ.get("SONALOC_EXAMPLES", 0))

@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import sonaloc
-from walks import ref_line_2d, ref_line_3d
+from references import ref_line_2d, ref_line_3d
 
 draw = sonaloc.rs_draw_tracks
 draw_value = sonaloc.rs_draw_tracks_value
@@ -100,6 +100,20 @@ def as_matrix(tracks):
     rows = [p for tr in tracks for p in tr]
     e = np.cumsum([len(tr) for tr in tracks]).astype(np.int32)
     return np.array(rows, np.float32).reshape(len(rows), -1), e
+
+
+def assert_clipped_walks_match_reference(rng, fn, shape, max_points):
+    """200 random sets of up to three tracks of 1 to max_points points, near
+    and far from the grid: the density image of fn is the reference's, bit for bit."""
+    for _ in range(200):
+        tracks = []
+        for _ in range(rng.integers(1, 4)):
+            pts = random_points(rng, int(rng.integers(1, max_points + 1)), shape)
+            tracks.append(np.column_stack([pts, rng.uniform(0, 10, len(pts))]).tolist())
+        ref_img, ref_cnt = ref_density(tracks, shape, len(shape) == 3)
+        img, cnt, _ = fn(*as_matrix(tracks), tuple(v for n in shape for v in (0, n)), 1.0)
+        np.testing.assert_array_equal(cnt, ref_cnt)
+        np.testing.assert_array_equal(img.view(np.uint32), ref_img.view(np.uint32))
 
 
 # ---------------------------------------------------------------- track records
@@ -244,16 +258,7 @@ class TestDensity2D:
         assert time.perf_counter() - t0 < 1.0
 
     def test_clipped_walk_matches_reference(self, rng):
-        shape = (11, 7)
-        for _ in range(200):
-            tracks = []
-            for _ in range(rng.integers(1, 4)):
-                xy = random_points(rng, int(rng.integers(1, 6)), shape)
-                tracks.append(np.column_stack([xy, rng.uniform(0, 10, len(xy))]).tolist())
-            ref_img, ref_cnt = ref_density(tracks, shape, False)
-            img, cnt, _ = draw(*as_matrix(tracks), (0, shape[0], 0, shape[1]), 1.0)
-            np.testing.assert_array_equal(cnt, ref_cnt)
-            np.testing.assert_array_equal(img.view(np.uint32), ref_img.view(np.uint32))
+        assert_clipped_walks_match_reference(rng, draw, (11, 7), max_points=5)
 
     def test_inputs_by_strided_views(self, rng):
         m = rng.uniform(0, 20, (40, 6)).astype(np.float32)
@@ -337,13 +342,4 @@ class TestImages3D:
         assert time.perf_counter() - t0 < 1.0
 
     def test_clipped_walk_matches_reference(self, rng):
-        shape = (7, 5, 6)
-        for _ in range(200):
-            tracks = []
-            for _ in range(rng.integers(1, 4)):
-                xyz = random_points(rng, int(rng.integers(1, 5)), shape)
-                tracks.append(np.column_stack([xyz, rng.uniform(0, 10, len(xyz))]).tolist())
-            ref_img, ref_cnt = ref_density(tracks, shape, True)
-            s, c, _ = draw3(*as_matrix(tracks), (0, shape[0], 0, shape[1], 0, shape[2]), 1.0)
-            np.testing.assert_array_equal(c, ref_cnt)
-            np.testing.assert_array_equal(s.view(np.uint32), ref_img.view(np.uint32))
+        assert_clipped_walks_match_reference(rng, draw3, (7, 5, 6), max_points=4)
