@@ -25,10 +25,16 @@ constexpr I saturate_cast(float v) noexcept {
     return static_cast<I>(v);
 }
 
-// Round half away from zero, then saturate.
+// Round half away from zero, then saturate: saturate_cast(roundf(v)) without
+// roundf's branches. Adding the float just below 0.5 with v's sign and
+// truncating rounds exactly like roundf: below 0.5 in magnitude the sum stays
+// below 1; at 0.5 and above, the sum rounds to the next integer where roundf
+// does; from 2^23 on, where every float is an integer, the sum rounds back to
+// v. Checked against saturate_cast(roundf(v)) for all 2^32 floats, for the
+// 64-bit unsigned and the 32-bit signed targets (tests/native/round_sweep.cpp, with a stride of 1).
 template <std::integral I>
 inline I round_saturate(float v) noexcept {
-    return saturate_cast<I>(std::round(v));
+    return saturate_cast<I>(v + std::copysign(0x1.fffffep-2f, v));
 }
 
 }  // namespace sonaloc
