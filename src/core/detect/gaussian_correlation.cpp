@@ -1,6 +1,7 @@
 #include "core/detect/gaussian_correlation.hpp"
 
 #include "core/coordinates.hpp"
+#include "core/simd/lanes.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -95,10 +96,97 @@ float correlation_at(const Volume& volume, const Template& tmpl, const Peak3D& p
 
 }  // namespace
 
+#pragma GCC push_options
+#pragma GCC target("avx2,fma,bmi,bmi2,popcnt")
+namespace correlation_avx2 {
+using namespace simd::avx2;
+#include "core/detect/correlation_lanes.inl"
+}  // namespace correlation_avx2
+#pragma GCC pop_options
+
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512bw,avx512dq,avx512vl,avx2,fma,bmi,bmi2,popcnt")
+namespace correlation_avx512 {
+using namespace simd::avx512;
+#include "core/detect/correlation_lanes.inl"
+}  // namespace correlation_avx512
+#pragma GCC pop_options
+
+namespace {
+
+// Candidates whose whole neighbourhood is inside are scored in lanes where
+// the CPU has them: the template's share of the score is the same for all.
+bool whole_neighbourhood(const Volume& v, const Peak3D& p) {
+    return p.i >= kRadius && p.i + kRadius < v.shape[0] && p.j >= kRadius && p.j + kRadius < v.shape[1] &&
+           p.k >= kRadius && p.k + kRadius < v.shape[2];
+}
+
+void score_in_lanes(const Volume& volume, const Template& tmpl, std::vector<Peak3D>& peaks, std::size_t lanes) {
+    // The template terms, in the scalar score's order (all 125 offsets).
+    float sum_t = 0.0f;
+    for (float t : tmpl) sum_t += t;
+    const float mean_t = sum_t / static_cast<float>(kVolume);
+    std::array<float, kVolume> dt;
+    float ss_t = 0.0f;
+    for (std::size_t n = 0; n < kVolume; ++n) {
+        dt[n] = tmpl[n] - mean_t;
+        ss_t += dt[n] * dt[n];
+    }
+    std::vector<float> vals(kVolume * lanes);
+    std::array<std::size_t, 16> which{};
+    float scores[16];
+    std::size_t used = 0;
+    auto flush = [&] {
+        for (std::size_t lane = used; lane < lanes; ++lane)  // unused lanes repeat lane 0
+            for (std::size_t n = 0; n < kVolume; ++n) vals[n * lanes + lane] = vals[n * lanes];
+        if (lanes == correlation_avx512::kLanes && simd::isa() == simd::Isa::Avx512)
+            correlation_avx512::correlation_lanes(vals.data(), dt.data(), ss_t, scores);
+        else
+            correlation_avx2::correlation_lanes(vals.data(), dt.data(), ss_t, scores);
+        for (std::size_t lane = 0; lane < used; ++lane) peaks[which[lane]].correlation = scores[lane];
+        used = 0;
+    };
+    for (std::size_t q = 0; q < peaks.size(); ++q) {
+        const Peak3D& p = peaks[q];
+        if (!whole_neighbourhood(volume, p)) {
+            peaks[q].correlation = correlation_at(volume, tmpl, p);
+            continue;
+        }
+        std::size_t n = 0;
+        for (int a = -kRadius; a <= kRadius; ++a)
+            for (int b = -kRadius; b <= kRadius; ++b) {
+                const std::byte* line = volume.data +
+                                        (static_cast<std::ptrdiff_t>(p.i) + a) * volume.strides[0] +
+                                        (static_cast<std::ptrdiff_t>(p.j) + b) * volume.strides[1] +
+                                        static_cast<std::ptrdiff_t>(p.k) * volume.strides[2];
+                for (int c = -kRadius; c <= kRadius; ++c, ++n)
+                    std::memcpy(&vals[n * lanes + used], line + c * volume.strides[2], sizeof(float));
+            }
+        which[used++] = q;
+        if (used == lanes) flush();
+    }
+    if (used > 0) flush();
+}
+
+std::size_t correlation_lanes_count() noexcept {
+    switch (simd::isa()) {
+        case simd::Isa::Avx512: return correlation_avx512::kLanes;
+        case simd::Isa::Avx2: return correlation_avx2::kLanes;
+        case simd::Isa::Portable: break;
+    }
+    return 0;
+}
+
+}  // namespace
+
 void compute_correlations(const Volume& volume, const VolumeExtent& extent,
                           std::vector<Peak3D>& peaks, const std::array<float, 3>& sigmas) {
     if (peaks.empty()) return;
     const Template tmpl = gaussian_template(volume, extent, sigmas);
+    if (const std::size_t lanes = correlation_lanes_count()) {
+        score_in_lanes(volume, tmpl, peaks, lanes);
+        return;
+    }
     for (Peak3D& p : peaks) p.correlation = correlation_at(volume, tmpl, p);
 }
 

@@ -24,6 +24,7 @@
 // intrinsics as maybe uninitialized.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 
 namespace sonaloc::simd {
 namespace expf_detail {
