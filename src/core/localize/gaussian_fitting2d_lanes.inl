@@ -5,16 +5,22 @@
 // whose system turns near-singular is frozen and reported as failed.
 
 // Pixel (i, j) of the w x w windows is the kLanes floats at win + (i * rs +
-// j) * kLanes (one per window); results go to x0_out, y0_out, and the mask of
-// the lanes whose fit succeeded is returned.
+// j) * kLanes (one per window); `work` has room for w * w * kLanes floats.
+// Results go to x0_out, y0_out, and the mask of the lanes whose fit succeeded
+// is returned.
 template <bool Fused>
-unsigned fit_lanes(const float* win, std::size_t w, std::size_t rs, float* x0_out, float* y0_out) {
+unsigned fit_lanes(const float* win, std::size_t w, std::size_t rs, float* work, float* x0_out,
+                   float* y0_out) {
     // Largest value, NaN never replacing the running maximum.
     F m = splat(-std::numeric_limits<float>::infinity());
     for (std::size_t i = 0; i < w; ++i)
         for (std::size_t j = 0; j < w; ++j) m = max_keep(load(win + (i * rs + j) * kLanes), m);
     M ok = greater(m, splat(0.0f));
     if (bits(ok) == 0) return 0;
+    // The normalised window d = I / M, the same in every step.
+    for (std::size_t i = 0; i < w; ++i)
+        for (std::size_t j = 0; j < w; ++j)
+            store(work + (i * w + j) * kLanes, div(load(win + (i * rs + j) * kLanes), m));
 
     const F centre = splat(static_cast<float>(w - 1) * 0.5f);
     const F minus_half = splat(-0.5f);
@@ -22,14 +28,14 @@ unsigned fit_lanes(const float* win, std::size_t w, std::size_t rs, float* x0_ou
     F x0 = splat(0.0f), y0 = splat(0.0f);
     for (int step = 0; step < 5; ++step) {
         F sxx = splat(0.0f), syy = splat(0.0f), sxy = splat(0.0f), srx = splat(0.0f), sry = splat(0.0f);
+        const float* v = work;
         for (std::size_t i = 0; i < w; ++i) {
-            const float* v = win + i * rs * kLanes;
             const F dx = sub(sub(splat(static_cast<float>(i)), centre), x0);
             const F ex = mul(mul(minus_half, dx), dx);
             for (std::size_t j = 0; j < w; ++j, v += kLanes) {
                 const F dy = sub(sub(splat(static_cast<float>(j)), centre), y0);
                 const F g = exp<Fused>(add(mul(mul(minus_half, dy), dy), ex));
-                const F d = div(load(v), m);
+                const F d = load(v);
                 const F r = sub(d, g);
                 const F jx = mul(dx, g);
                 const F jy = mul(dy, g);

@@ -46,6 +46,11 @@ std::size_t window_lanes(LocalizationMethod method) noexcept {
     return 0;
 }
 
+std::size_t window_lanes_work(LocalizationMethod method, std::size_t w, std::size_t lanes) noexcept {
+    if (method == LocalizationMethod::RadialSymmetry) return 4 * (w - 1) * (w - 1) * lanes;
+    return w * w * lanes;
+}
+
 unsigned count_maxima_lanes(const float* framed, std::size_t w, float* counts) {
     return wide512() ? lanes_avx512::count_maxima_lanes(framed, w, counts)
                      : lanes_avx2::count_maxima_lanes(framed, w, counts);
@@ -59,14 +64,14 @@ unsigned localize_lanes(LocalizationMethod method, const float* framed, std::siz
         if (method == LocalizationMethod::RadialSymmetry)
             return lanes_avx512::radial_symmetry_lanes(origin, w, rs, work, x0, y0);
         return simd::expf_variant() == simd::ExpfVariant::Fused
-                   ? lanes_avx512::fit_lanes<true>(origin, w, rs, x0, y0)
-                   : lanes_avx512::fit_lanes<false>(origin, w, rs, x0, y0);
+                   ? lanes_avx512::fit_lanes<true>(origin, w, rs, work, x0, y0)
+                   : lanes_avx512::fit_lanes<false>(origin, w, rs, work, x0, y0);
     }
     const float* origin = framed + (rs + 1) * lanes_avx2::kLanes;
     if (method == LocalizationMethod::RadialSymmetry)
         return lanes_avx2::radial_symmetry_lanes(origin, w, rs, work, x0, y0);
-    return simd::expf_variant() == simd::ExpfVariant::Fused ? lanes_avx2::fit_lanes<true>(origin, w, rs, x0, y0)
-                                                            : lanes_avx2::fit_lanes<false>(origin, w, rs, x0, y0);
+    return simd::expf_variant() == simd::ExpfVariant::Fused ? lanes_avx2::fit_lanes<true>(origin, w, rs, work, x0, y0)
+                                                            : lanes_avx2::fit_lanes<false>(origin, w, rs, work, x0, y0);
 }
 
 }  // namespace sonaloc

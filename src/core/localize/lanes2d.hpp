@@ -21,11 +21,14 @@ std::size_t window_lanes(LocalizationMethod method) noexcept;
 // neighbour (counts[k]); returns the mask of the lanes holding a pixel above 0
 // with an equal but no greater neighbour, whose count the scalar flood must
 // settle. For the other lanes counts[k] is the regional-maximum count.
+// The floats of working memory localize_lanes needs for windows of side w.
+std::size_t window_lanes_work(LocalizationMethod method, std::size_t w, std::size_t lanes) noexcept;
+
 unsigned count_maxima_lanes(const float* framed, std::size_t w, float* counts);
 
 // The localizer on every lane's window: offsets from the window centre to
 // x0[k], y0[k]; returns the mask of the lanes that succeeded. `work` has room
-// for 4 (w - 1)^2 * lanes floats (radial symmetry).
+// for window_lanes_work(method, w, lanes) floats.
 unsigned localize_lanes(LocalizationMethod method, const float* framed, std::size_t w, float* work,
                         float* x0, float* y0);
 

@@ -173,13 +173,13 @@ struct Outcome {
 struct LaneBatch {
     std::size_t lanes, w, rs;
     std::vector<float> framed;
-    std::vector<float> work;        // the radial symmetry's working lanes
+    std::vector<float> work;        // the localizer's working lanes
     std::vector<std::size_t> slot;  // the outcome slot of every used lane
 
     LaneBatch(std::size_t lanes_, std::size_t w_, LocalizationMethod method)
         : lanes(lanes_), w(w_), rs(w_ + 2),
           framed(rs * rs * lanes_, -std::numeric_limits<float>::infinity()),
-          work(method == LocalizationMethod::RadialSymmetry ? 4 * (w_ - 1) * (w_ - 1) * lanes_ : 0) {
+          work(window_lanes_work(method, w_, lanes_)) {
         slot.reserve(lanes_);
     }
     bool full() const { return slot.size() == lanes; }
