@@ -1,0 +1,248 @@
+// The 2D and 3D candidate scans in AVX2: the threshold test of 32 pixels per
+// step (four registers of 8 lanes), and the neighbour test, only for steps
+// holding a pixel that is not below the threshold, 8 pixels at a time without
+// branches. The columns after the last full step go through the same code
+// with masked loads, which read no lane outside the row.
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include "core/detect/scan_kernels.hpp"
+#include "core/simd/isa.hpp"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+
+namespace sonaloc::scan {
+namespace {
+
+constexpr std::ptrdiff_t kF = sizeof(float);
+constexpr std::size_t kStep = 32;  // pixels per threshold step
+constexpr std::size_t kLanes = 8;
+
+// Lane masks (all ones or zero) of the last, partial step, one per group of
+// 8 lanes.
+struct StepMasks {
+    alignas(32) std::int32_t lanes[4][kLanes];
+};
+
+inline StepMasks tail_masks(std::size_t rest) noexcept {
+    StepMasks m{};
+    for (std::size_t g = 0; g < 4; ++g) {
+        const std::size_t at = g * kLanes;
+        const std::size_t n = rest > at ? std::min(rest - at, kLanes) : 0;
+        for (std::size_t q = 0; q < kLanes; ++q) m.lanes[g][q] = q < n ? -1 : 0;
+    }
+    return m;
+}
+
+// Eight floats at a byte address, any alignment; under a mask only the lanes
+// of the mask are read (the others are zero).
+template <bool Masked>
+SONALOC_TARGET_AVX2 inline __attribute__((always_inline)) __m256 load8(const std::byte* p, __m256i m) {
+    if constexpr (Masked)
+        return _mm256_maskload_ps(reinterpret_cast<const float*>(p), m);
+    else
+        return _mm256_loadu_ps(reinterpret_cast<const float*>(p));
+}
+
+// Lanes (all ones) of the pixels that pass the threshold: "not less than",
+// true for v >= t and for NaN (either side).
+template <bool Masked>
+SONALOC_TARGET_AVX2 inline __attribute__((always_inline)) __m256 passing(const std::byte* p, __m256 t,
+                                                                         __m256i m) {
+    const __m256 pass = _mm256_cmp_ps(load8<Masked>(p, m), t, _CMP_NLT_UQ);
+    if constexpr (Masked)
+        return _mm256_and_ps(pass, _mm256_castsi256_ps(m));
+    else
+        return pass;
+}
+
+// The two halves of the tie rule: an earlier neighbour u disqualifies when
+// u > c, a later one unless c > u.
+SONALOC_TARGET_AVX2 inline __attribute__((always_inline)) __m256 bad_earlier(__m256 u, __m256 c) {
+    return _mm256_cmp_ps(u, c, _CMP_GT_OQ);
+}
+SONALOC_TARGET_AVX2 inline __attribute__((always_inline)) __m256 bad_later(__m256 u, __m256 c) {
+    return _mm256_cmp_ps(c, u, _CMP_NGT_UQ);
+}
+
+SONALOC_TARGET_AVX2 inline __attribute__((always_inline)) unsigned good(__m256 bad, __m256 pass) {
+    return static_cast<unsigned>(_mm256_movemask_ps(_mm256_andnot_ps(bad, pass)));
+}
+
+inline float load_float(const std::byte* p) noexcept {
+    float v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// ------------------------------------------------------------------ 2D
+
+struct Rows2D {
+    const std::byte* above;
+    const std::byte* row;
+    const std::byte* below;
+};
+
+// Bits of `pass` (pixels at byte offset `at` of the row and after) that are
+// peaks of their eight neighbours.
+template <bool Masked>
+SONALOC_TARGET_AVX2 inline __attribute__((always_inline)) unsigned peaks8(const Rows2D& r, std::ptrdiff_t at,
+                                                                          __m256 pass, __m256i m) {
+    const __m256 c = load8<Masked>(r.row + at, m);
+    __m256 bad = bad_earlier(load8<Masked>(r.above + at - kF, m), c);
+    bad = _mm256_or_ps(bad, bad_earlier(load8<Masked>(r.above + at, m), c));
+    bad = _mm256_or_ps(bad, bad_earlier(load8<Masked>(r.above + at + kF, m), c));
+    bad = _mm256_or_ps(bad, bad_earlier(load8<Masked>(r.row + at - kF, m), c));
+    bad = _mm256_or_ps(bad, bad_later(load8<Masked>(r.row + at + kF, m), c));
+    bad = _mm256_or_ps(bad, bad_later(load8<Masked>(r.below + at - kF, m), c));
+    bad = _mm256_or_ps(bad, bad_later(load8<Masked>(r.below + at, m), c));
+    bad = _mm256_or_ps(bad, bad_later(load8<Masked>(r.below + at + kF, m), c));
+    return good(bad, pass);
+}
+
+// The masks of one step, as registers.
+struct Masks {
+    __m256i v[4];
+};
+
+// One step of 32 pixels from column j: peaks as bits, bit q for column j + q.
+template <bool Masked>
+SONALOC_TARGET_AVX2 inline __attribute__((always_inline)) std::uint32_t step2d(const Rows2D& r, std::size_t j,
+                                                                               __m256 t, const Masks& m) {
+    const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(j) * kF;
+    const __m256 a = passing<Masked>(r.row + at, t, m.v[0]);
+    const __m256 b = passing<Masked>(r.row + at + 8 * kF, t, m.v[1]);
+    const __m256 c = passing<Masked>(r.row + at + 16 * kF, t, m.v[2]);
+    const __m256 d = passing<Masked>(r.row + at + 24 * kF, t, m.v[3]);
+    const __m256 any = _mm256_or_ps(_mm256_or_ps(a, b), _mm256_or_ps(c, d));
+    if (_mm256_testz_ps(any, any)) return 0;
+    return peaks8<Masked>(r, at, a, m.v[0]) | peaks8<Masked>(r, at + 8 * kF, b, m.v[1]) << 8 |
+           peaks8<Masked>(r, at + 16 * kF, c, m.v[2]) << 16 | peaks8<Masked>(r, at + 24 * kF, d, m.v[3]) << 24;
+}
+
+// ------------------------------------------------------------------ 3D
+
+// The eight other lines of a 3x3 block of lines, as byte offsets from the
+// centre line: those before it in the tie order (i - 1, or i and j - 1) and
+// those after it (j + 1, or i + 1).
+struct Lines3D {
+    std::ptrdiff_t earlier[4];
+    std::ptrdiff_t later[4];
+};
+
+// Bits of `pass` (voxels at byte offset `at` of the line) that are maxima of
+// their 26 neighbours. Along the line, k - 1 follows the centre in the tie
+// order and k + 1 precedes it.
+template <bool Masked>
+SONALOC_TARGET_AVX2 inline __attribute__((always_inline)) unsigned peaks8(const std::byte* line, const Lines3D& nb,
+                                                                          std::ptrdiff_t at, __m256 pass,
+                                                                          __m256i m) {
+    const std::byte* p = line + at;
+    const __m256 c = load8<Masked>(p, m);
+    __m256 bad = bad_earlier(load8<Masked>(p + kF, m), c);
+    bad = _mm256_or_ps(bad, bad_later(load8<Masked>(p - kF, m), c));
+    for (std::ptrdiff_t o : nb.earlier) {
+        bad = _mm256_or_ps(bad, bad_earlier(load8<Masked>(p + o - kF, m), c));
+        bad = _mm256_or_ps(bad, bad_earlier(load8<Masked>(p + o, m), c));
+        bad = _mm256_or_ps(bad, bad_earlier(load8<Masked>(p + o + kF, m), c));
+    }
+    for (std::ptrdiff_t o : nb.later) {
+        bad = _mm256_or_ps(bad, bad_later(load8<Masked>(p + o - kF, m), c));
+        bad = _mm256_or_ps(bad, bad_later(load8<Masked>(p + o, m), c));
+        bad = _mm256_or_ps(bad, bad_later(load8<Masked>(p + o + kF, m), c));
+    }
+    return good(bad, pass);
+}
+
+template <bool Masked>
+SONALOC_TARGET_AVX2 inline __attribute__((always_inline)) std::uint32_t step3d(const std::byte* line,
+                                                                               const Lines3D& nb, std::size_t k,
+                                                                               __m256 t, const Masks& m) {
+    const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(k) * kF;
+    const __m256 a = passing<Masked>(line + at, t, m.v[0]);
+    const __m256 b = passing<Masked>(line + at + 8 * kF, t, m.v[1]);
+    const __m256 c = passing<Masked>(line + at + 16 * kF, t, m.v[2]);
+    const __m256 d = passing<Masked>(line + at + 24 * kF, t, m.v[3]);
+    const __m256 any = _mm256_or_ps(_mm256_or_ps(a, b), _mm256_or_ps(c, d));
+    if (_mm256_testz_ps(any, any)) return 0;
+    return peaks8<Masked>(line, nb, at, a, m.v[0]) | peaks8<Masked>(line, nb, at + 8 * kF, b, m.v[1]) << 8 |
+           peaks8<Masked>(line, nb, at + 16 * kF, c, m.v[2]) << 16 |
+           peaks8<Masked>(line, nb, at + 24 * kF, d, m.v[3]) << 24;
+}
+
+SONALOC_TARGET_AVX2 inline Masks registers(const StepMasks& s) {
+    Masks m;
+    for (int g = 0; g < 4; ++g) {
+        m.v[g] = _mm256_load_si256(reinterpret_cast<const __m256i*>(s.lanes[g]));
+    }
+    return m;
+}
+
+}  // namespace
+
+SONALOC_TARGET_AVX2
+void scan_rows_avx2(const PackedFrame& f, std::size_t row_begin, std::size_t row_end, float threshold,
+                    Sink2D sink, void* state) {
+    const std::size_t interior = f.n_cols - 2;
+    const std::size_t full = interior / kStep;
+    const std::size_t rest = interior % kStep;
+    const Masks tail = registers(tail_masks(rest));
+    const Masks all = registers(tail_masks(kStep));
+    const __m256 t = _mm256_set1_ps(threshold);
+    for (std::size_t i = row_begin; i < row_end; ++i) {
+        const std::byte* row = f.data + static_cast<std::ptrdiff_t>(i) * f.row_stride;
+        const Rows2D r{row - f.row_stride, row, row + f.row_stride};
+        auto emit = [&](std::uint32_t bits, std::size_t j) {
+            for (; bits != 0; bits &= bits - 1) {
+                const std::size_t q = j + static_cast<std::size_t>(__builtin_ctz(bits));
+                sink(state, i, q, load_float(row + static_cast<std::ptrdiff_t>(q) * kF));
+            }
+        };
+        std::size_t j = 1;
+        for (std::size_t s = 0; s < full; ++s, j += kStep)
+            if (const std::uint32_t bits = step2d<false>(r, j, t, all)) emit(bits, j);
+        if (rest != 0)
+            if (const std::uint32_t bits = step2d<true>(r, j, t, tail)) emit(bits, j);
+    }
+}
+
+SONALOC_TARGET_AVX2
+void scan_lines_avx2(const PackedVolume& v, std::size_t line_begin, std::size_t line_end, float threshold,
+                     Sink3D sink, void* state) {
+    if (line_begin >= line_end) return;
+    const std::size_t interior = v.n2 - 2;
+    const std::size_t full = interior / kStep;
+    const std::size_t rest = interior % kStep;
+    const Masks tail = registers(tail_masks(rest));
+    const Masks all = registers(tail_masks(kStep));
+    const __m256 t = _mm256_set1_ps(threshold);
+    const std::ptrdiff_t s0 = v.stride0, s1 = v.stride1;
+    const Lines3D nb{{-s0 - s1, -s0, -s0 + s1, -s1}, {s1, s0 - s1, s0, s0 + s1}};
+    const std::size_t per_plane = v.n1 - 2;
+    std::size_t i = 1 + line_begin / per_plane;
+    std::size_t j = 1 + line_begin % per_plane;
+    for (std::size_t l = line_begin; l < line_end; ++l) {
+        const std::byte* line =
+            v.data + static_cast<std::ptrdiff_t>(i) * s0 + static_cast<std::ptrdiff_t>(j) * s1;
+        auto emit = [&](std::uint32_t bits, std::size_t k) {
+            for (; bits != 0; bits &= bits - 1) {
+                const std::size_t q = k + static_cast<std::size_t>(__builtin_ctz(bits));
+                sink(state, i, j, q, load_float(line + static_cast<std::ptrdiff_t>(q) * kF));
+            }
+        };
+        std::size_t k = 1;
+        for (std::size_t s = 0; s < full; ++s, k += kStep)
+            if (const std::uint32_t bits = step3d<false>(line, nb, k, t, all)) emit(bits, k);
+        if (rest != 0)
+            if (const std::uint32_t bits = step3d<true>(line, nb, k, t, tail)) emit(bits, k);
+        if (++j == v.n1 - 1) {
+            j = 1;
+            ++i;
+        }
+    }
+}
+
+}  // namespace sonaloc::scan
+#endif
