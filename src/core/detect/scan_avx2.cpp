@@ -172,6 +172,60 @@ SONALOC_TARGET_AVX2 inline __attribute__((always_inline)) std::uint32_t step3d(c
            peaks8<Masked>(line, nb, at + 24 * kF, d, m.v[3]) << 24;
 }
 
+// Positions q (0 .. 31) of a step in a run of whole lines that hold the first
+// or last voxel of a line (k = 0 or n2 - 1), when position 0 holds k = k0.
+inline std::uint32_t line_ends(std::size_t k0, std::size_t n2) noexcept {
+    std::uint32_t m = 0;
+    for (std::size_t q = (n2 - k0) % n2; q <= kStep; q += n2) {
+        if (q < kStep) m |= std::uint32_t{1} << q;
+        if (q >= 1) m |= std::uint32_t{1} << (q - 1);
+    }
+    return m;
+}
+
+SONALOC_TARGET_AVX2 inline __attribute__((always_inline)) std::uint32_t bits8(__m256 lanes) {
+    return static_cast<std::uint32_t>(_mm256_movemask_ps(lanes));
+}
+
+// All-ones lanes for the set bits of an 8-bit mask.
+SONALOC_TARGET_AVX2 inline __attribute__((always_inline)) __m256i lanes_of(unsigned bits) {
+    const __m256i sel = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
+    return _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32(static_cast<int>(bits)), sel), sel);
+}
+
+// The neighbour test of the interior voxels `bits` of a step starting at p:
+// loads under the voxels' own lanes, which read only inside the volume.
+SONALOC_TARGET_AVX2 __attribute__((noinline)) std::uint32_t interior_peaks(const std::byte* p, const Lines3D& nb,
+                                                                           std::uint32_t bits) {
+    std::uint32_t out = 0;
+    for (unsigned g = 0; g < 4; ++g) {
+        const unsigned b = (bits >> (8 * g)) & 0xFFu;
+        if (b == 0) continue;
+        const __m256i m = lanes_of(b);
+        out |= peaks8<true>(p, nb, static_cast<std::ptrdiff_t>(8 * g) * kF, _mm256_castsi256_ps(m), m) << (8 * g);
+    }
+    return out;
+}
+
+// One step of 32 voxels at position o of a run of whole lines of n2 voxels:
+// the threshold test of all, the neighbour test of the interior ones.
+template <bool Masked>
+SONALOC_TARGET_AVX2 inline __attribute__((always_inline)) std::uint32_t run_step(const std::byte* run,
+                                                                                 const Lines3D& nb, std::size_t o,
+                                                                                 std::size_t n2, __m256 t,
+                                                                                 const Masks& m) {
+    const std::byte* p = run + static_cast<std::ptrdiff_t>(o) * kF;
+    const __m256 a = passing<Masked>(p, t, m.v[0]);
+    const __m256 b = passing<Masked>(p + 8 * kF, t, m.v[1]);
+    const __m256 c = passing<Masked>(p + 16 * kF, t, m.v[2]);
+    const __m256 d = passing<Masked>(p + 24 * kF, t, m.v[3]);
+    const __m256 any = _mm256_or_ps(_mm256_or_ps(a, b), _mm256_or_ps(c, d));
+    if (_mm256_testz_ps(any, any)) return 0;
+    const std::uint32_t pass = bits8(a) | bits8(b) << 8 | bits8(c) << 16 | bits8(d) << 24;
+    const std::uint32_t interior = pass & ~line_ends(o % n2, n2);
+    return interior == 0 ? 0 : interior_peaks(p, nb, interior);
+}
+
 SONALOC_TARGET_AVX2 inline Masks registers(const StepMasks& s) {
     Masks m;
     for (int g = 0; g < 4; ++g) {
@@ -221,6 +275,33 @@ void scan_lines_avx2(const PackedVolume& v, std::size_t line_begin, std::size_t 
     const std::ptrdiff_t s0 = v.stride0, s1 = v.stride1;
     const Lines3D nb{{-s0 - s1, -s0, -s0 + s1, -s1}, {s1, s0 - s1, s0, s0 + s1}};
     const std::size_t per_plane = v.n1 - 2;
+    if (s1 == static_cast<std::ptrdiff_t>(v.n2) * kF) {
+        // The lines of a plane are adjacent: the chunk's lines of each plane
+        // form one run, scanned in steps that cross line ends; the first and
+        // last voxel of each line are left out before the neighbour test.
+        for (std::size_t l = line_begin; l < line_end;) {
+            const std::size_t i = 1 + l / per_plane;
+            const std::size_t j0 = 1 + l % per_plane;
+            const std::size_t stop = std::min(line_end, i * per_plane);
+            const std::byte* run =
+                v.data + static_cast<std::ptrdiff_t>(i) * s0 + static_cast<std::ptrdiff_t>(j0) * s1;
+            const std::size_t length = (stop - l) * v.n2;
+            const Masks last = registers(tail_masks(length % kStep));
+            auto emit = [&](std::uint32_t bits, std::size_t o) {
+                for (; bits != 0; bits &= bits - 1) {
+                    const std::size_t q = o + static_cast<std::size_t>(__builtin_ctz(bits));
+                    sink(state, i, j0 + q / v.n2, q % v.n2, load_float(run + static_cast<std::ptrdiff_t>(q) * kF));
+                }
+            };
+            std::size_t o = 0;
+            for (; o + kStep <= length; o += kStep)
+                if (const std::uint32_t bits = run_step<false>(run, nb, o, v.n2, t, all)) emit(bits, o);
+            if (o < length)
+                if (const std::uint32_t bits = run_step<true>(run, nb, o, v.n2, t, last)) emit(bits, o);
+            l = stop;
+        }
+        return;
+    }
     std::size_t i = 1 + line_begin / per_plane;
     std::size_t j = 1 + line_begin % per_plane;
     for (std::size_t l = line_begin; l < line_end; ++l) {

@@ -164,6 +164,50 @@ SONALOC_TARGET_AVX512 inline __attribute__((always_inline)) std::uint64_t step3d
            std::uint64_t{peaks16<Masked>(line, nb, at + 48 * kF, d, m.g[3])} << 48;
 }
 
+// Positions q (0 .. 63) of a step in a run of whole lines that hold the first
+// or last voxel of a line (k = 0 or n2 - 1), when position 0 holds k = k0.
+inline std::uint64_t line_ends(std::size_t k0, std::size_t n2) noexcept {
+    std::uint64_t m = 0;
+    for (std::size_t q = (n2 - k0) % n2; q <= kStep; q += n2) {
+        if (q < kStep) m |= std::uint64_t{1} << q;
+        if (q >= 1) m |= std::uint64_t{1} << (q - 1);
+    }
+    return m;
+}
+
+// The neighbour test of the interior voxels `bits` of a step starting at p:
+// loads under the voxels' own lanes, which read only inside the volume.
+SONALOC_TARGET_AVX512 __attribute__((noinline)) std::uint64_t interior_peaks(const std::byte* p, const Lines3D& nb,
+                                                                             std::uint64_t bits) {
+    std::uint64_t out = 0;
+    for (unsigned g = 0; g < 4; ++g) {
+        const auto lanes = static_cast<__mmask16>(bits >> (16 * g));
+        if (lanes != 0)
+            out |= std::uint64_t{peaks16<true>(p, nb, static_cast<std::ptrdiff_t>(16 * g) * kF, lanes, lanes)}
+                   << (16 * g);
+    }
+    return out;
+}
+
+// One step of 64 voxels at position o of a run of whole lines of n2 voxels:
+// the threshold test of all, the neighbour test of the interior ones.
+template <bool Masked>
+SONALOC_TARGET_AVX512 inline __attribute__((always_inline)) std::uint64_t run_step(const std::byte* run,
+                                                                                   const Lines3D& nb, std::size_t o,
+                                                                                   std::size_t n2, __m512 t,
+                                                                                   const StepMasks& m) {
+    const std::byte* p = run + static_cast<std::ptrdiff_t>(o) * kF;
+    const __mmask16 a = passing<Masked>(p, t, m.g[0]);
+    const __mmask16 b = passing<Masked>(p + 16 * kF, t, m.g[1]);
+    const __mmask16 c = passing<Masked>(p + 32 * kF, t, m.g[2]);
+    const __mmask16 d = passing<Masked>(p + 48 * kF, t, m.g[3]);
+    if ((a | b | c | d) == 0) return 0;
+    const std::uint64_t pass = std::uint64_t{a} | std::uint64_t{b} << 16 | std::uint64_t{c} << 32 |
+                               std::uint64_t{d} << 48;
+    const std::uint64_t interior = pass & ~line_ends(o % n2, n2);
+    return interior == 0 ? 0 : interior_peaks(p, nb, interior);
+}
+
 inline float load_float(const std::byte* p) noexcept {
     float v;
     std::memcpy(&v, p, sizeof v);
@@ -211,6 +255,33 @@ void scan_lines_avx512(const PackedVolume& v, std::size_t line_begin, std::size_
     const std::ptrdiff_t s0 = v.stride0, s1 = v.stride1;
     const Lines3D nb{{-s0 - s1, -s0, -s0 + s1, -s1}, {s1, s0 - s1, s0, s0 + s1}};
     const std::size_t per_plane = v.n1 - 2;
+    if (s1 == static_cast<std::ptrdiff_t>(v.n2) * kF) {
+        // The lines of a plane are adjacent: the chunk's lines of each plane
+        // form one run, scanned in steps that cross line ends; the first and
+        // last voxel of each line are left out before the neighbour test.
+        for (std::size_t l = line_begin; l < line_end;) {
+            const std::size_t i = 1 + l / per_plane;
+            const std::size_t j0 = 1 + l % per_plane;
+            const std::size_t stop = std::min(line_end, i * per_plane);
+            const std::byte* run =
+                v.data + static_cast<std::ptrdiff_t>(i) * s0 + static_cast<std::ptrdiff_t>(j0) * s1;
+            const std::size_t length = (stop - l) * v.n2;
+            const StepMasks last = tail_masks(length % kStep);
+            auto emit = [&](std::uint64_t bits, std::size_t o) {
+                for (; bits != 0; bits &= bits - 1) {
+                    const std::size_t q = o + static_cast<std::size_t>(__builtin_ctzll(bits));
+                    sink(state, i, j0 + q / v.n2, q % v.n2, load_float(run + static_cast<std::ptrdiff_t>(q) * kF));
+                }
+            };
+            std::size_t o = 0;
+            for (; o + kStep <= length; o += kStep)
+                if (const std::uint64_t bits = run_step<false>(run, nb, o, v.n2, t, all)) emit(bits, o);
+            if (o < length)
+                if (const std::uint64_t bits = run_step<true>(run, nb, o, v.n2, t, last)) emit(bits, o);
+            l = stop;
+        }
+        return;
+    }
     std::size_t i = 1 + line_begin / per_plane;
     std::size_t j = 1 + line_begin % per_plane;
     for (std::size_t l = line_begin; l < line_end; ++l) {
