@@ -108,6 +108,7 @@ struct Masks {
 };
 
 // One step of 32 pixels from column j: peaks as bits, bit q for column j + q.
+// Groups of 8 without a pixel that passes the threshold are not tested.
 template <bool Masked>
 SONALOC_TARGET_AVX2 inline __attribute__((always_inline)) std::uint32_t step2d(const Rows2D& r, std::size_t j,
                                                                                __m256 t, const Masks& m) {
@@ -118,8 +119,12 @@ SONALOC_TARGET_AVX2 inline __attribute__((always_inline)) std::uint32_t step2d(c
     const __m256 d = passing<Masked>(r.row + at + 24 * kF, t, m.v[3]);
     const __m256 any = _mm256_or_ps(_mm256_or_ps(a, b), _mm256_or_ps(c, d));
     if (_mm256_testz_ps(any, any)) return 0;
-    return peaks8<Masked>(r, at, a, m.v[0]) | peaks8<Masked>(r, at + 8 * kF, b, m.v[1]) << 8 |
-           peaks8<Masked>(r, at + 16 * kF, c, m.v[2]) << 16 | peaks8<Masked>(r, at + 24 * kF, d, m.v[3]) << 24;
+    std::uint32_t bits = 0;
+    if (!_mm256_testz_ps(a, a)) bits |= peaks8<Masked>(r, at, a, m.v[0]);
+    if (!_mm256_testz_ps(b, b)) bits |= peaks8<Masked>(r, at + 8 * kF, b, m.v[1]) << 8;
+    if (!_mm256_testz_ps(c, c)) bits |= peaks8<Masked>(r, at + 16 * kF, c, m.v[2]) << 16;
+    if (!_mm256_testz_ps(d, d)) bits |= peaks8<Masked>(r, at + 24 * kF, d, m.v[3]) << 24;
+    return bits;
 }
 
 // ------------------------------------------------------------------ 3D
@@ -167,9 +172,12 @@ SONALOC_TARGET_AVX2 inline __attribute__((always_inline)) std::uint32_t step3d(c
     const __m256 d = passing<Masked>(line + at + 24 * kF, t, m.v[3]);
     const __m256 any = _mm256_or_ps(_mm256_or_ps(a, b), _mm256_or_ps(c, d));
     if (_mm256_testz_ps(any, any)) return 0;
-    return peaks8<Masked>(line, nb, at, a, m.v[0]) | peaks8<Masked>(line, nb, at + 8 * kF, b, m.v[1]) << 8 |
-           peaks8<Masked>(line, nb, at + 16 * kF, c, m.v[2]) << 16 |
-           peaks8<Masked>(line, nb, at + 24 * kF, d, m.v[3]) << 24;
+    std::uint32_t bits = 0;
+    if (!_mm256_testz_ps(a, a)) bits |= peaks8<Masked>(line, nb, at, a, m.v[0]);
+    if (!_mm256_testz_ps(b, b)) bits |= peaks8<Masked>(line, nb, at + 8 * kF, b, m.v[1]) << 8;
+    if (!_mm256_testz_ps(c, c)) bits |= peaks8<Masked>(line, nb, at + 16 * kF, c, m.v[2]) << 16;
+    if (!_mm256_testz_ps(d, d)) bits |= peaks8<Masked>(line, nb, at + 24 * kF, d, m.v[3]) << 24;
+    return bits;
 }
 
 // Positions q (0 .. 31) of a step in a run of whole lines that hold the first
