@@ -142,15 +142,24 @@ def ref_scan(vol, threshold):
     return idx[order].astype(f32), values[order]
 
 
+def misaligned(a):
+    """A packed copy of `a` whose floats start at an odd byte address."""
+    out = np.zeros(a.nbytes + 1, np.uint8)[1:].view(a.dtype).reshape(a.shape)
+    out[...] = a
+    return out
+
+
 def test_every_line_length_and_layout_matches_reference():
     # Line lengths 3 .. 69 leave every remainder after the 32- and 64-voxel
     # steps (and steps across line ends where a plane's lines are adjacent);
-    # ties, NaN voxels, a NaN threshold; planes apart, strides reversed, lines apart.
+    # ties, NaN voxels, a NaN threshold; planes apart, strides reversed, lines
+    # apart, floats at an odd byte address.
     rng = np.random.default_rng(12)
     for n2 in range(3, 70):
         base = rng.integers(0, 4, (5, 6, n2)).astype(f32)
         base[rng.random(base.shape) < 0.03] = np.nan
-        views = (base, np.repeat(base, 2, axis=0)[::2], base[::-1, ::-1], np.repeat(base, 2, axis=1)[:, ::2])
+        views = (base, np.repeat(base, 2, axis=0)[::2], base[::-1, ::-1], np.repeat(base, 2, axis=1)[:, ::2],
+                 misaligned(base))
         for view in views:
             for t in (1.0, np.nan):
                 pos, inten, _ = detect(view, threshold=t)

@@ -302,7 +302,7 @@ void scan_lines_avx512(const PackedVolume& v, std::size_t line_begin, std::size_
         for (std::size_t l = line_begin; l < line_end;) {
             const std::size_t i = 1 + l / per_plane;
             const std::size_t j0 = 1 + l % per_plane;
-            const std::size_t stop = std::min(line_end, i * per_plane);
+            const std::size_t stop = line_end < i * per_plane ? line_end : i * per_plane;
             const std::byte* run =
                 v.data + static_cast<std::ptrdiff_t>(i) * s0 + static_cast<std::ptrdiff_t>(j0) * s1;
             const std::size_t length = (stop - l) * v.n2;
