@@ -166,6 +166,13 @@ def test_every_line_length_and_layout_matches_reference():
                 want_pos, want_inten = ref_scan(view, t)
                 np.testing.assert_array_equal(pos, want_pos)
                 np.testing.assert_array_equal(inten, want_inten)
+    # Long lines of many candidates: more groups of a plane wait for their
+    # neighbour test than a waiting list holds.
+    vol = rng.integers(0, 3, (5, 40, 600)).astype(f32)
+    pos, inten, _ = detect(vol, threshold=0.0)
+    want_pos, want_inten = ref_scan(vol, 0.0)
+    np.testing.assert_array_equal(pos, want_pos)
+    np.testing.assert_array_equal(inten, want_inten)
 
 
 def test_faces_threshold_and_nan():

@@ -201,27 +201,12 @@ SONALOC_TARGET_AVX2 inline __attribute__((always_inline)) __m256i lanes_of(unsig
     return _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32(static_cast<int>(bits)), sel), sel);
 }
 
-// The neighbour test of the interior voxels `bits` of a step starting at p:
-// loads under the voxels' own lanes, which read only inside the volume.
-SONALOC_TARGET_AVX2 __attribute__((noinline)) std::uint32_t interior_peaks(const std::byte* p, const Lines3D& nb,
-                                                                           std::uint32_t bits) {
-    std::uint32_t out = 0;
-    for (unsigned g = 0; g < 4; ++g) {
-        const unsigned b = (bits >> (8 * g)) & 0xFFu;
-        if (b == 0) continue;
-        const __m256i m = lanes_of(b);
-        out |= peaks8<true>(p, nb, static_cast<std::ptrdiff_t>(8 * g) * kF, _mm256_castsi256_ps(m), m) << (8 * g);
-    }
-    return out;
-}
-
-// One step of 32 voxels at position o of a run of whole lines of n2 voxels:
-// the threshold test of all, the neighbour test of the interior ones.
+// The interior voxels of one step of 32 at position o of a run of whole lines
+// of n2 voxels that pass the threshold, as bits.
 template <bool Masked>
 SONALOC_TARGET_AVX2 inline __attribute__((always_inline)) std::uint32_t run_step(const std::byte* run,
-                                                                                 const Lines3D& nb, std::size_t o,
-                                                                                 std::size_t n2, __m256 t,
-                                                                                 const Masks& m) {
+                                                                                 std::size_t o, std::size_t n2,
+                                                                                 __m256 t, const Masks& m) {
     const std::byte* p = run + static_cast<std::ptrdiff_t>(o) * kF;
     const __m256 a = passing<Masked>(p, t, m.v[0]);
     const __m256 b = passing<Masked>(p + 8 * kF, t, m.v[1]);
@@ -230,8 +215,24 @@ SONALOC_TARGET_AVX2 inline __attribute__((always_inline)) std::uint32_t run_step
     const __m256 any = _mm256_or_ps(_mm256_or_ps(a, b), _mm256_or_ps(c, d));
     if (_mm256_testz_ps(any, any)) return 0;
     const std::uint32_t pass = bits8(a) | bits8(b) << 8 | bits8(c) << 16 | bits8(d) << 24;
-    const std::uint32_t interior = pass & ~line_ends(o % n2, n2);
-    return interior == 0 ? 0 : interior_peaks(p, nb, interior);
+    return pass & ~line_ends(o % n2, n2);
+}
+
+// The neighbour test of the waiting groups, in order: loads under the voxels'
+// own lanes, which read only inside the volume.
+SONALOC_TARGET_AVX2 __attribute__((noinline)) void test_waiting(const Waiting* list, std::size_t n,
+                                                                const Lines3D& nb, std::size_t n2, Sink3D sink,
+                                                                void* state) {
+    for (std::size_t e = 0; e < n; ++e) {
+        const Waiting& w = list[e];
+        const __m256i lanes = lanes_of(w.lanes);
+        for (unsigned bits = peaks8<true>(w.p, nb, 0, _mm256_castsi256_ps(lanes), lanes); bits != 0;
+             bits &= bits - 1) {
+            const unsigned g = static_cast<unsigned>(__builtin_ctz(bits));
+            const std::size_t q = w.pos + g;
+            sink(state, w.i, w.j0 + q / n2, q % n2, load_float(w.p + static_cast<std::ptrdiff_t>(g) * kF));
+        }
+    }
 }
 
 SONALOC_TARGET_AVX2 inline Masks registers(const StepMasks& s) {
@@ -286,7 +287,10 @@ void scan_lines_avx2(const PackedVolume& v, std::size_t line_begin, std::size_t 
     if (s1 == static_cast<std::ptrdiff_t>(v.n2) * kF) {
         // The lines of a plane are adjacent: the chunk's lines of each plane
         // form one run, scanned in steps that cross line ends; the first and
-        // last voxel of each line are left out before the neighbour test.
+        // last voxel of each line are left out. The neighbour test of a
+        // plane's candidates waits for the threshold pass of the next plane,
+        // which brings the lines it reads there into cache.
+        WaitingLists waiting;
         for (std::size_t l = line_begin; l < line_end;) {
             const std::size_t i = 1 + l / per_plane;
             const std::size_t j0 = 1 + l % per_plane;
@@ -295,19 +299,28 @@ void scan_lines_avx2(const PackedVolume& v, std::size_t line_begin, std::size_t 
                 v.data + static_cast<std::ptrdiff_t>(i) * s0 + static_cast<std::ptrdiff_t>(j0) * s1;
             const std::size_t length = (stop - l) * v.n2;
             const Masks last = registers(tail_masks(length % kStep));
-            auto emit = [&](std::uint32_t bits, std::size_t o) {
-                for (; bits != 0; bits &= bits - 1) {
-                    const std::size_t q = o + static_cast<std::size_t>(__builtin_ctz(bits));
-                    sink(state, i, j0 + q / v.n2, q % v.n2, load_float(run + static_cast<std::ptrdiff_t>(q) * kF));
+            auto wait = [&](std::uint32_t bits, std::size_t o) {
+                for (unsigned g = 0; g < kStep / 8; ++g) {
+                    const unsigned lanes = (bits >> (8 * g)) & 0xFFu;
+                    if (lanes == 0) continue;
+                    if (waiting.full()) {
+                        test_waiting(waiting.previous(), waiting.n_previous(), nb, v.n2, sink, state);
+                        test_waiting(waiting.current(), waiting.n_current(), nb, v.n2, sink, state);
+                        waiting.clear();
+                    }
+                    waiting.add({run + static_cast<std::ptrdiff_t>(o + 8 * g) * kF, i, j0, o + 8 * g, lanes});
                 }
             };
             std::size_t o = 0;
             for (; o + kStep <= length; o += kStep)
-                if (const std::uint32_t bits = run_step<false>(run, nb, o, v.n2, t, all)) emit(bits, o);
+                if (const std::uint32_t bits = run_step<false>(run, o, v.n2, t, all)) wait(bits, o);
             if (o < length)
-                if (const std::uint32_t bits = run_step<true>(run, nb, o, v.n2, t, last)) emit(bits, o);
+                if (const std::uint32_t bits = run_step<true>(run, o, v.n2, t, last)) wait(bits, o);
+            test_waiting(waiting.previous(), waiting.n_previous(), nb, v.n2, sink, state);
+            waiting.next_plane();
             l = stop;
         }
+        test_waiting(waiting.previous(), waiting.n_previous(), nb, v.n2, sink, state);
         return;
     }
     std::size_t i = 1 + line_begin / per_plane;

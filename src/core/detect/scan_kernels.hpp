@@ -54,4 +54,39 @@ void scan_lines_avx2(const PackedVolume& volume, std::size_t line_begin, std::si
 void scan_lines_avx512(const PackedVolume& volume, std::size_t line_begin, std::size_t line_end,
                        float threshold, Sink3D sink, void* state);
 
+// For the kernels: eight voxels waiting for their neighbour test, those at
+// positions pos .. pos + 7 of the run of lines of plane i that starts at line
+// j0 (its element 0 at p), lanes `lanes` of them.
+struct Waiting {
+    const std::byte* p;
+    std::size_t i, j0, pos;
+    unsigned lanes;
+};
+
+// The groups of the plane before (tested once the current plane has been
+// read) and of the current plane, in scan order.
+class WaitingLists {
+public:
+    static constexpr std::size_t kCapacity = 256;
+
+    bool full() const noexcept { return n_[cur_] == kCapacity; }
+    void add(const Waiting& w) noexcept { lists_[cur_][n_[cur_]++] = w; }
+    const Waiting* previous() const noexcept { return lists_[cur_ ^ 1]; }
+    std::size_t n_previous() const noexcept { return n_[cur_ ^ 1]; }
+    const Waiting* current() const noexcept { return lists_[cur_]; }
+    std::size_t n_current() const noexcept { return n_[cur_]; }
+    void clear() noexcept { n_[0] = n_[1] = 0; }
+    // After the previous plane's groups were tested: the current plane's
+    // become the previous ones.
+    void next_plane() noexcept {
+        cur_ ^= 1;
+        n_[cur_] = 0;
+    }
+
+private:
+    Waiting lists_[2][kCapacity];
+    std::size_t n_[2] = {0, 0};
+    unsigned cur_ = 0;
+};
+
 }  // namespace sonaloc::scan
