@@ -1,8 +1,8 @@
 // The 2D and 3D candidate scans in AVX2: the threshold test of 32 pixels per
-// step (four registers of 8 lanes), and the neighbour test, only for steps
-// holding a pixel that is not below the threshold, 8 pixels at a time without
-// branches. The columns after the last full step go through the same code
-// with masked loads, which read no lane outside the row.
+// step (four registers of 8 lanes), and the neighbour test, without branches,
+// only for the groups of 8 lanes holding a pixel that is not below the
+// threshold. The columns after the last full step go through the same code
+// with masked loads, which read no lane outside the row (or the volume).
 #include <algorithm>
 #include <cstdint>
 #include <cstring>

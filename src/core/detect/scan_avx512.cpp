@@ -52,7 +52,7 @@ SONALOC_TARGET_AVX512 inline __attribute__((always_inline)) __m512 load16(const 
         return _mm512_loadu_ps(p);
 }
 
-// Lanes of `pass` whose pixel passes the threshold: "not less than", true for
+// Lanes of `m` whose pixel passes the threshold: "not less than", true for
 // v >= t and for NaN (either side).
 template <bool Masked>
 SONALOC_TARGET_AVX512 inline __attribute__((always_inline)) __mmask16 passing(const std::byte* p,
