@@ -245,6 +245,27 @@ def test_matches_reference(seed):
     assert_same(detect(img, extent, 2.0, md), table(ref_detect(img, extent, 2.0, md)))
 
 
+def misaligned(a):
+    """A packed copy of `a` whose floats start at an odd byte address."""
+    out = np.zeros(a.nbytes + 1, np.uint8)[1:].view(a.dtype).reshape(a.shape)
+    out[...] = a
+    return out
+
+
+def test_every_row_length_matches_reference():
+    # Widths 3 .. 133 leave every remainder after the 32- and 64-pixel steps of
+    # the wide scans; ties, NaN pixels, a NaN threshold, rows read upwards,
+    # floats at an odd byte address.
+    rng = np.random.default_rng(11)
+    for cols in range(3, 134):
+        img = rng.integers(0, 5, (5, cols)).astype(np.float32)
+        img[rng.random(img.shape) < 0.05] = np.nan
+        extent = (0.0, 4.0, 0.0, cols - 1.0)
+        for view in (img, img[::-1], misaligned(img)):
+            for t in (2.0, np.nan):
+                assert_same(detect(view, extent, t), table(ref_detect(view, extent, t, 0.0)))
+
+
 @pytest.mark.parametrize("extent", [(0, np.inf, 0, 1), (np.nan, 1, 0, 1), (0, 1e38, -1e38, 0)])
 def test_non_finite_coordinates_thin_like_reference(extent):
     img = np.random.default_rng(7).random((30, 30)).astype(np.float32)

@@ -126,6 +126,55 @@ def test_equal_neighbours_leave_exactly_one_peak(d):
     assert corr is None
 
 
+def ref_scan(vol, threshold):
+    """Candidates of the 26-neighbour scan, brightest first, then scan order."""
+    v = np.ascontiguousarray(vol)
+    n0, n1, n2 = v.shape
+    c = v[1:-1, 1:-1, 1:-1]
+    ok = ~(c < f32(threshold))
+    for d in itertools.product((-1, 0, 1), repeat=3):
+        if any(d):
+            u = v[1 + d[0]:n0 - 1 + d[0], 1 + d[1]:n1 - 1 + d[1], 1 + d[2]:n2 - 1 + d[2]]
+            ok &= (c > u) if later_in_tie_order(d) else ~(u > c)
+    idx = np.argwhere(ok) + 1
+    values = v[tuple(idx.T)]
+    order = np.argsort(-values, kind="stable")
+    return idx[order].astype(f32), values[order]
+
+
+def misaligned(a):
+    """A packed copy of `a` whose floats start at an odd byte address."""
+    out = np.zeros(a.nbytes + 1, np.uint8)[1:].view(a.dtype).reshape(a.shape)
+    out[...] = a
+    return out
+
+
+def test_every_line_length_and_layout_matches_reference():
+    # Line lengths 3 .. 69 leave every remainder after the 32- and 64-voxel
+    # steps (and steps across line ends where a plane's lines are adjacent);
+    # ties, NaN voxels, a NaN threshold; planes apart, strides reversed, lines
+    # apart, floats at an odd byte address.
+    rng = np.random.default_rng(12)
+    for n2 in range(3, 70):
+        base = rng.integers(0, 4, (5, 6, n2)).astype(f32)
+        base[rng.random(base.shape) < 0.03] = np.nan
+        views = (base, np.repeat(base, 2, axis=0)[::2], base[::-1, ::-1], np.repeat(base, 2, axis=1)[:, ::2],
+                 misaligned(base))
+        for view in views:
+            for t in (1.0, np.nan):
+                pos, inten, _ = detect(view, threshold=t)
+                want_pos, want_inten = ref_scan(view, t)
+                np.testing.assert_array_equal(pos, want_pos)
+                np.testing.assert_array_equal(inten, want_inten)
+    # Long lines of many candidates: more groups of a plane wait for their
+    # neighbour test than a waiting list holds.
+    vol = rng.integers(0, 3, (5, 40, 600)).astype(f32)
+    pos, inten, _ = detect(vol, threshold=0.0)
+    want_pos, want_inten = ref_scan(vol, 0.0)
+    np.testing.assert_array_equal(pos, want_pos)
+    np.testing.assert_array_equal(inten, want_inten)
+
+
 def test_faces_threshold_and_nan():
     vol = np.zeros((6, 7, 8), f32)
     for face in [(0, 3, 3), (5, 3, 3), (2, 0, 3), (2, 6, 3), (2, 3, 0), (2, 3, 7)]:

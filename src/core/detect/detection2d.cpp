@@ -2,8 +2,10 @@
 
 #include "core/coordinates.hpp"
 #include "core/detect/peak_order.hpp"
+#include "core/detect/scan_kernels.hpp"
 #include "core/detect/thinning.hpp"
 #include "core/runtime/parallel.hpp"
+#include "core/simd/isa.hpp"
 
 #include <algorithm>
 #include <array>
@@ -153,6 +155,35 @@ bool packed_rows(const Matrix& im) noexcept {
 #endif
 }
 
+// The scan of rows row_begin .. row_end - 1 on a wider instruction set, for
+// packed rows: the kernel hands its peaks to `append`, in row-major order.
+using RowKernel = void (*)(const scan::PackedFrame&, std::size_t, std::size_t, float, scan::Sink2D, void*);
+
+RowKernel wide_row_kernel(const Matrix& im) noexcept {
+#if defined(__x86_64__)
+    if (im.strides[1] == static_cast<std::ptrdiff_t>(sizeof(float))) {
+        switch (simd::isa()) {
+            case simd::Isa::Avx512: return scan::scan_rows_avx512;
+            case simd::Isa::Avx2: return scan::scan_rows_avx2;
+            case simd::Isa::Portable: break;
+        }
+    }
+#else
+    (void)im;
+#endif
+    return nullptr;
+}
+
+struct RowSink {
+    const ScanContext& ctx;
+    std::vector<Peak2D>& out;
+
+    static void append(void* self, std::size_t i, std::size_t j, float v) {
+        auto* s = static_cast<RowSink*>(self);
+        s->out.push_back(s->ctx.peak(i, j, v));
+    }
+};
+
 // Candidates in row-major order: the interior rows are cut into consecutive
 // bands scanned in parallel, each into its own list, and the lists are joined
 // in band order, so the order does not depend on the schedule.
@@ -160,17 +191,25 @@ std::vector<Peak2D> find_peaks(const ScanContext& ctx) {
     const Matrix& im = ctx.image;
     const std::size_t rows = im.shape[0] - 2;
     const bool packed = packed_rows(im);
+    const RowKernel wide = wide_row_kernel(im);
+    const scan::PackedFrame frame{im.data, im.strides[0], im.shape[1]};
     // Enough pixels per band that small images stay on the calling thread.
     const std::size_t min_rows = std::max<std::size_t>(1, (std::size_t{1} << 15) / im.shape[1]);
     const std::size_t bands =
         std::max<std::size_t>(1, std::min(parallel::thread_count() * 4, rows / min_rows));
     return parallel::collect<Peak2D>(bands, [&](std::size_t band, std::vector<Peak2D>& found) {
-        const std::size_t end = rows * (band + 1) / bands;
-        for (std::size_t r = rows * band / bands; r < end; ++r) {
+        const std::size_t begin = rows * band / bands + 1;
+        const std::size_t end = rows * (band + 1) / bands + 1;
+        if (wide) {
+            RowSink sink{ctx, found};
+            wide(frame, begin, end, ctx.threshold, &RowSink::append, &sink);
+            return;
+        }
+        for (std::size_t r = begin; r < end; ++r) {
             if (packed)
-                scan_row_packed(ctx, r + 1, found);
+                scan_row_packed(ctx, r, found);
             else
-                scan_row_strided(ctx, r + 1, found);
+                scan_row_strided(ctx, r, found);
         }
     });
 }

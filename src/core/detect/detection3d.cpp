@@ -8,8 +8,10 @@
 
 #include "core/coordinates.hpp"
 #include "core/detect/peak_order.hpp"
+#include "core/detect/scan_kernels.hpp"
 #include "core/detect/thinning.hpp"
 #include "core/runtime/parallel.hpp"
+#include "core/simd/isa.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -115,16 +117,53 @@ void scan_line(const ScanContext& cx, std::size_t i, std::size_t j, std::vector<
     for (; k < end; ++k) test(k);
 }
 
+// The scan of lines line_begin .. line_end - 1 on a wider instruction set,
+// for contiguous lines: the kernel hands its peaks to `append`, in order.
+using LineKernel = void (*)(const scan::PackedVolume&, std::size_t, std::size_t, float, scan::Sink3D, void*);
+
+LineKernel wide_line_kernel(const Volume& v) noexcept {
+#if defined(__x86_64__)
+    if (v.strides[2] == static_cast<std::ptrdiff_t>(sizeof(float))) {
+        switch (simd::isa()) {
+            case simd::Isa::Avx512: return scan::scan_lines_avx512;
+            case simd::Isa::Avx2: return scan::scan_lines_avx2;
+            case simd::Isa::Portable: break;
+        }
+    }
+#else
+    (void)v;
+#endif
+    return nullptr;
+}
+
+struct LineSink {
+    const ScanContext& cx;
+    std::vector<Peak3D>& out;
+
+    static void append(void* self, std::size_t i, std::size_t j, std::size_t k, float c) {
+        auto* s = static_cast<LineSink*>(self);
+        s->out.push_back(Peak3D{std::nullopt, i, j, k, s->cx.map0(i), s->cx.map1(j), s->cx.map2(k), c});
+    }
+};
+
 // Candidate scan over the (i, j) lines, i outer and j inner, in parallel. The
 // chunks' lists are joined in chunk order, so the result is in (i, j, k)
 // row-major order for every thread count.
 std::vector<Peak3D> find_peaks(const ScanContext& cx) {
-    const std::size_t n1 = cx.volume.shape[1] - 2;
-    const std::size_t lines = (cx.volume.shape[0] - 2) * n1;
+    const Volume& v = cx.volume;
+    const std::size_t n1 = v.shape[1] - 2;
+    const std::size_t lines = (v.shape[0] - 2) * n1;
     const std::size_t chunks = std::min(lines, parallel::thread_count() * 8);
+    const LineKernel wide = wide_line_kernel(v);
+    const scan::PackedVolume packed{v.data, v.strides[0], v.strides[1], v.shape[1], v.shape[2]};
     return parallel::collect<Peak3D>(chunks, [&](std::size_t c, std::vector<Peak3D>& found) {
         const std::size_t begin = lines / chunks * c + std::min(c, lines % chunks);
         const std::size_t end = lines / chunks * (c + 1) + std::min(c + 1, lines % chunks);
+        if (wide) {
+            LineSink sink{cx, found};
+            wide(packed, begin, end, cx.threshold, &LineSink::append, &sink);
+            return;
+        }
         for (std::size_t l = begin; l < end; ++l) scan_line(cx, 1 + l / n1, 1 + l % n1, found);
     });
 }

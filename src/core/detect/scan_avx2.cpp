@@ -1,0 +1,350 @@
+// The 2D and 3D candidate scans in AVX2: the threshold test of 32 pixels per
+// step (four registers of 8 lanes), and the neighbour test, without branches,
+// only for the groups of 8 lanes holding a pixel that is not below the
+// threshold. The columns after the last full step go through the same code
+// with masked loads, which read no lane outside the row (or the volume).
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include "core/detect/scan_kernels.hpp"
+#include "core/simd/isa.hpp"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+
+namespace sonaloc::scan {
+namespace {
+
+constexpr std::ptrdiff_t kF = sizeof(float);
+constexpr std::size_t kStep = 32;  // pixels per threshold step
+constexpr std::size_t kLanes = 8;
+
+// Lane masks (all ones or zero) of the last, partial step, one per group of
+// 8 lanes.
+struct StepMasks {
+    alignas(32) std::int32_t lanes[4][kLanes];
+};
+
+inline StepMasks tail_masks(std::size_t rest) noexcept {
+    StepMasks m{};
+    for (std::size_t g = 0; g < 4; ++g) {
+        const std::size_t at = g * kLanes;
+        const std::size_t n = rest > at ? std::min(rest - at, kLanes) : 0;
+        for (std::size_t q = 0; q < kLanes; ++q) m.lanes[g][q] = q < n ? -1 : 0;
+    }
+    return m;
+}
+
+// Eight floats at a byte address, any alignment; under a mask only the lanes
+// of the mask are read (the others are zero).
+template <bool Masked>
+SONALOC_TARGET_AVX2 inline __attribute__((always_inline)) __m256 load8(const std::byte* p, __m256i m) {
+    if constexpr (Masked)
+        return _mm256_maskload_ps(reinterpret_cast<const float*>(p), m);
+    else
+        return _mm256_loadu_ps(reinterpret_cast<const float*>(p));
+}
+
+// Lanes (all ones) of the pixels that pass the threshold: "not less than",
+// true for v >= t and for NaN (either side).
+template <bool Masked>
+SONALOC_TARGET_AVX2 inline __attribute__((always_inline)) __m256 passing(const std::byte* p, __m256 t,
+                                                                         __m256i m) {
+    const __m256 pass = _mm256_cmp_ps(load8<Masked>(p, m), t, _CMP_NLT_UQ);
+    if constexpr (Masked)
+        return _mm256_and_ps(pass, _mm256_castsi256_ps(m));
+    else
+        return pass;
+}
+
+// The two halves of the tie rule: an earlier neighbour u disqualifies when
+// u > c, a later one unless c > u.
+SONALOC_TARGET_AVX2 inline __attribute__((always_inline)) __m256 bad_earlier(__m256 u, __m256 c) {
+    return _mm256_cmp_ps(u, c, _CMP_GT_OQ);
+}
+SONALOC_TARGET_AVX2 inline __attribute__((always_inline)) __m256 bad_later(__m256 u, __m256 c) {
+    return _mm256_cmp_ps(c, u, _CMP_NGT_UQ);
+}
+
+SONALOC_TARGET_AVX2 inline __attribute__((always_inline)) unsigned good(__m256 bad, __m256 pass) {
+    return static_cast<unsigned>(_mm256_movemask_ps(_mm256_andnot_ps(bad, pass)));
+}
+
+inline float load_float(const std::byte* p) noexcept {
+    float v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// ------------------------------------------------------------------ 2D
+
+struct Rows2D {
+    const std::byte* above;
+    const std::byte* row;
+    const std::byte* below;
+};
+
+// Bits of `pass` (pixels at byte offset `at` of the row and after) that are
+// peaks of their eight neighbours.
+template <bool Masked>
+SONALOC_TARGET_AVX2 inline __attribute__((always_inline)) unsigned peaks8(const Rows2D& r, std::ptrdiff_t at,
+                                                                          __m256 pass, __m256i m) {
+    const __m256 c = load8<Masked>(r.row + at, m);
+    __m256 bad = bad_earlier(load8<Masked>(r.above + at - kF, m), c);
+    bad = _mm256_or_ps(bad, bad_earlier(load8<Masked>(r.above + at, m), c));
+    bad = _mm256_or_ps(bad, bad_earlier(load8<Masked>(r.above + at + kF, m), c));
+    bad = _mm256_or_ps(bad, bad_earlier(load8<Masked>(r.row + at - kF, m), c));
+    bad = _mm256_or_ps(bad, bad_later(load8<Masked>(r.row + at + kF, m), c));
+    bad = _mm256_or_ps(bad, bad_later(load8<Masked>(r.below + at - kF, m), c));
+    bad = _mm256_or_ps(bad, bad_later(load8<Masked>(r.below + at, m), c));
+    bad = _mm256_or_ps(bad, bad_later(load8<Masked>(r.below + at + kF, m), c));
+    return good(bad, pass);
+}
+
+// The masks of one step, as registers.
+struct Masks {
+    __m256i v[4];
+};
+
+// One step of 32 pixels from column j: peaks as bits, bit q for column j + q.
+// Groups of 8 without a pixel that passes the threshold are not tested.
+template <bool Masked>
+SONALOC_TARGET_AVX2 inline __attribute__((always_inline)) std::uint32_t step2d(const Rows2D& r, std::size_t j,
+                                                                               __m256 t, const Masks& m) {
+    const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(j) * kF;
+    const __m256 a = passing<Masked>(r.row + at, t, m.v[0]);
+    const __m256 b = passing<Masked>(r.row + at + 8 * kF, t, m.v[1]);
+    const __m256 c = passing<Masked>(r.row + at + 16 * kF, t, m.v[2]);
+    const __m256 d = passing<Masked>(r.row + at + 24 * kF, t, m.v[3]);
+    const __m256 any = _mm256_or_ps(_mm256_or_ps(a, b), _mm256_or_ps(c, d));
+    if (_mm256_testz_ps(any, any)) return 0;
+    std::uint32_t bits = 0;
+    if (!_mm256_testz_ps(a, a)) bits |= peaks8<Masked>(r, at, a, m.v[0]);
+    if (!_mm256_testz_ps(b, b)) bits |= peaks8<Masked>(r, at + 8 * kF, b, m.v[1]) << 8;
+    if (!_mm256_testz_ps(c, c)) bits |= peaks8<Masked>(r, at + 16 * kF, c, m.v[2]) << 16;
+    if (!_mm256_testz_ps(d, d)) bits |= peaks8<Masked>(r, at + 24 * kF, d, m.v[3]) << 24;
+    return bits;
+}
+
+// ------------------------------------------------------------------ 3D
+
+// The eight other lines of a 3x3 block of lines, as byte offsets from the
+// centre line: those before it in the tie order (i - 1, or i and j - 1) and
+// those after it (j + 1, or i + 1).
+struct Lines3D {
+    std::ptrdiff_t earlier[4];
+    std::ptrdiff_t later[4];
+};
+
+// Bits of `pass` (voxels at byte offset `at` of the line) that are maxima of
+// their 26 neighbours. Along the line, k - 1 follows the centre in the tie
+// order and k + 1 precedes it.
+template <bool Masked>
+SONALOC_TARGET_AVX2 inline __attribute__((always_inline)) unsigned peaks8(const std::byte* line, const Lines3D& nb,
+                                                                          std::ptrdiff_t at, __m256 pass,
+                                                                          __m256i m) {
+    const std::byte* p = line + at;
+    const __m256 c = load8<Masked>(p, m);
+    __m256 bad = bad_earlier(load8<Masked>(p + kF, m), c);
+    bad = _mm256_or_ps(bad, bad_later(load8<Masked>(p - kF, m), c));
+    for (std::ptrdiff_t o : nb.earlier) {
+        bad = _mm256_or_ps(bad, bad_earlier(load8<Masked>(p + o - kF, m), c));
+        bad = _mm256_or_ps(bad, bad_earlier(load8<Masked>(p + o, m), c));
+        bad = _mm256_or_ps(bad, bad_earlier(load8<Masked>(p + o + kF, m), c));
+    }
+    for (std::ptrdiff_t o : nb.later) {
+        bad = _mm256_or_ps(bad, bad_later(load8<Masked>(p + o - kF, m), c));
+        bad = _mm256_or_ps(bad, bad_later(load8<Masked>(p + o, m), c));
+        bad = _mm256_or_ps(bad, bad_later(load8<Masked>(p + o + kF, m), c));
+    }
+    return good(bad, pass);
+}
+
+template <bool Masked>
+SONALOC_TARGET_AVX2 inline __attribute__((always_inline)) std::uint32_t step3d(const std::byte* line,
+                                                                               const Lines3D& nb, std::size_t k,
+                                                                               __m256 t, const Masks& m) {
+    const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(k) * kF;
+    const __m256 a = passing<Masked>(line + at, t, m.v[0]);
+    const __m256 b = passing<Masked>(line + at + 8 * kF, t, m.v[1]);
+    const __m256 c = passing<Masked>(line + at + 16 * kF, t, m.v[2]);
+    const __m256 d = passing<Masked>(line + at + 24 * kF, t, m.v[3]);
+    const __m256 any = _mm256_or_ps(_mm256_or_ps(a, b), _mm256_or_ps(c, d));
+    if (_mm256_testz_ps(any, any)) return 0;
+    std::uint32_t bits = 0;
+    if (!_mm256_testz_ps(a, a)) bits |= peaks8<Masked>(line, nb, at, a, m.v[0]);
+    if (!_mm256_testz_ps(b, b)) bits |= peaks8<Masked>(line, nb, at + 8 * kF, b, m.v[1]) << 8;
+    if (!_mm256_testz_ps(c, c)) bits |= peaks8<Masked>(line, nb, at + 16 * kF, c, m.v[2]) << 16;
+    if (!_mm256_testz_ps(d, d)) bits |= peaks8<Masked>(line, nb, at + 24 * kF, d, m.v[3]) << 24;
+    return bits;
+}
+
+// Positions q (0 .. 31) of a step in a run of whole lines that hold the first
+// or last voxel of a line (k = 0 or n2 - 1), when position 0 holds k = k0.
+inline std::uint32_t line_ends(std::size_t k0, std::size_t n2) noexcept {
+    std::uint32_t m = 0;
+    for (std::size_t q = (n2 - k0) % n2; q <= kStep; q += n2) {
+        if (q < kStep) m |= std::uint32_t{1} << q;
+        if (q >= 1) m |= std::uint32_t{1} << (q - 1);
+    }
+    return m;
+}
+
+SONALOC_TARGET_AVX2 inline __attribute__((always_inline)) std::uint32_t bits8(__m256 lanes) {
+    return static_cast<std::uint32_t>(_mm256_movemask_ps(lanes));
+}
+
+// All-ones lanes for the set bits of an 8-bit mask.
+SONALOC_TARGET_AVX2 inline __attribute__((always_inline)) __m256i lanes_of(unsigned bits) {
+    const __m256i sel = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
+    return _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32(static_cast<int>(bits)), sel), sel);
+}
+
+// The interior voxels of one step of 32 at position o of a run of whole lines
+// of n2 voxels that pass the threshold, as bits.
+template <bool Masked>
+SONALOC_TARGET_AVX2 inline __attribute__((always_inline)) std::uint32_t run_step(const std::byte* run,
+                                                                                 std::size_t o, std::size_t n2,
+                                                                                 __m256 t, const Masks& m) {
+    const std::byte* p = run + static_cast<std::ptrdiff_t>(o) * kF;
+    const __m256 a = passing<Masked>(p, t, m.v[0]);
+    const __m256 b = passing<Masked>(p + 8 * kF, t, m.v[1]);
+    const __m256 c = passing<Masked>(p + 16 * kF, t, m.v[2]);
+    const __m256 d = passing<Masked>(p + 24 * kF, t, m.v[3]);
+    const __m256 any = _mm256_or_ps(_mm256_or_ps(a, b), _mm256_or_ps(c, d));
+    if (_mm256_testz_ps(any, any)) return 0;
+    const std::uint32_t pass = bits8(a) | bits8(b) << 8 | bits8(c) << 16 | bits8(d) << 24;
+    return pass & ~line_ends(o % n2, n2);
+}
+
+// The neighbour test of the waiting groups, in order: loads under the voxels'
+// own lanes, which read only inside the volume.
+SONALOC_TARGET_AVX2 __attribute__((noinline)) void test_waiting(const Waiting* list, std::size_t n,
+                                                                const Lines3D& nb, std::size_t n2, Sink3D sink,
+                                                                void* state) {
+    for (std::size_t e = 0; e < n; ++e) {
+        const Waiting& w = list[e];
+        const __m256i lanes = lanes_of(w.lanes);
+        for (unsigned bits = peaks8<true>(w.p, nb, 0, _mm256_castsi256_ps(lanes), lanes); bits != 0;
+             bits &= bits - 1) {
+            const unsigned g = static_cast<unsigned>(__builtin_ctz(bits));
+            const std::size_t q = w.pos + g;
+            sink(state, w.i, w.j0 + q / n2, q % n2, load_float(w.p + static_cast<std::ptrdiff_t>(g) * kF));
+        }
+    }
+}
+
+SONALOC_TARGET_AVX2 inline Masks registers(const StepMasks& s) {
+    Masks m;
+    for (int g = 0; g < 4; ++g) {
+        m.v[g] = _mm256_load_si256(reinterpret_cast<const __m256i*>(s.lanes[g]));
+    }
+    return m;
+}
+
+}  // namespace
+
+SONALOC_TARGET_AVX2
+void scan_rows_avx2(const PackedFrame& f, std::size_t row_begin, std::size_t row_end, float threshold,
+                    Sink2D sink, void* state) {
+    const std::size_t interior = f.n_cols - 2;
+    const std::size_t full = interior / kStep;
+    const std::size_t rest = interior % kStep;
+    const Masks tail = registers(tail_masks(rest));
+    const Masks all = registers(tail_masks(kStep));
+    const __m256 t = _mm256_set1_ps(threshold);
+    for (std::size_t i = row_begin; i < row_end; ++i) {
+        const std::byte* row = f.data + static_cast<std::ptrdiff_t>(i) * f.row_stride;
+        const Rows2D r{row - f.row_stride, row, row + f.row_stride};
+        auto emit = [&](std::uint32_t bits, std::size_t j) {
+            for (; bits != 0; bits &= bits - 1) {
+                const std::size_t q = j + static_cast<std::size_t>(__builtin_ctz(bits));
+                sink(state, i, q, load_float(row + static_cast<std::ptrdiff_t>(q) * kF));
+            }
+        };
+        std::size_t j = 1;
+        for (std::size_t s = 0; s < full; ++s, j += kStep)
+            if (const std::uint32_t bits = step2d<false>(r, j, t, all)) emit(bits, j);
+        if (rest != 0)
+            if (const std::uint32_t bits = step2d<true>(r, j, t, tail)) emit(bits, j);
+    }
+}
+
+SONALOC_TARGET_AVX2
+void scan_lines_avx2(const PackedVolume& v, std::size_t line_begin, std::size_t line_end, float threshold,
+                     Sink3D sink, void* state) {
+    if (line_begin >= line_end) return;
+    const std::size_t interior = v.n2 - 2;
+    const std::size_t full = interior / kStep;
+    const std::size_t rest = interior % kStep;
+    const Masks tail = registers(tail_masks(rest));
+    const Masks all = registers(tail_masks(kStep));
+    const __m256 t = _mm256_set1_ps(threshold);
+    const std::ptrdiff_t s0 = v.stride0, s1 = v.stride1;
+    const Lines3D nb{{-s0 - s1, -s0, -s0 + s1, -s1}, {s1, s0 - s1, s0, s0 + s1}};
+    const std::size_t per_plane = v.n1 - 2;
+    if (s1 == static_cast<std::ptrdiff_t>(v.n2) * kF) {
+        // The lines of a plane are adjacent: the chunk's lines of each plane
+        // form one run, scanned in steps that cross line ends; the first and
+        // last voxel of each line are left out. The neighbour test of a
+        // plane's candidates waits for the threshold pass of the next plane,
+        // which brings the lines it reads there into cache.
+        WaitingLists waiting;
+        for (std::size_t l = line_begin; l < line_end;) {
+            const std::size_t i = 1 + l / per_plane;
+            const std::size_t j0 = 1 + l % per_plane;
+            const std::size_t stop = line_end < i * per_plane ? line_end : i * per_plane;
+            const std::byte* run =
+                v.data + static_cast<std::ptrdiff_t>(i) * s0 + static_cast<std::ptrdiff_t>(j0) * s1;
+            const std::size_t length = (stop - l) * v.n2;
+            const Masks last = registers(tail_masks(length % kStep));
+            auto wait = [&](std::uint32_t bits, std::size_t o) {
+                for (unsigned g = 0; g < kStep / 8; ++g) {
+                    const unsigned lanes = (bits >> (8 * g)) & 0xFFu;
+                    if (lanes == 0) continue;
+                    if (waiting.full()) {
+                        test_waiting(waiting.previous(), waiting.n_previous(), nb, v.n2, sink, state);
+                        test_waiting(waiting.current(), waiting.n_current(), nb, v.n2, sink, state);
+                        waiting.clear();
+                    }
+                    waiting.add({run + static_cast<std::ptrdiff_t>(o + 8 * g) * kF, i, j0, o + 8 * g, lanes});
+                }
+            };
+            std::size_t o = 0;
+            for (; o + kStep <= length; o += kStep)
+                if (const std::uint32_t bits = run_step<false>(run, o, v.n2, t, all)) wait(bits, o);
+            if (o < length)
+                if (const std::uint32_t bits = run_step<true>(run, o, v.n2, t, last)) wait(bits, o);
+            test_waiting(waiting.previous(), waiting.n_previous(), nb, v.n2, sink, state);
+            waiting.next_plane();
+            l = stop;
+        }
+        test_waiting(waiting.previous(), waiting.n_previous(), nb, v.n2, sink, state);
+        return;
+    }
+    std::size_t i = 1 + line_begin / per_plane;
+    std::size_t j = 1 + line_begin % per_plane;
+    for (std::size_t l = line_begin; l < line_end; ++l) {
+        const std::byte* line =
+            v.data + static_cast<std::ptrdiff_t>(i) * s0 + static_cast<std::ptrdiff_t>(j) * s1;
+        auto emit = [&](std::uint32_t bits, std::size_t k) {
+            for (; bits != 0; bits &= bits - 1) {
+                const std::size_t q = k + static_cast<std::size_t>(__builtin_ctz(bits));
+                sink(state, i, j, q, load_float(line + static_cast<std::ptrdiff_t>(q) * kF));
+            }
+        };
+        std::size_t k = 1;
+        for (std::size_t s = 0; s < full; ++s, k += kStep)
+            if (const std::uint32_t bits = step3d<false>(line, nb, k, t, all)) emit(bits, k);
+        if (rest != 0)
+            if (const std::uint32_t bits = step3d<true>(line, nb, k, t, tail)) emit(bits, k);
+        if (++j == v.n1 - 1) {
+            j = 1;
+            ++i;
+        }
+    }
+}
+
+}  // namespace sonaloc::scan
+#endif
