@@ -13,12 +13,17 @@
 
 namespace sonaloc {
 
-// Kept positions bucketed in cells of side 2 |min_distance|. Two positions
-// whose cells are not adjacent differ by more than 2 |min_distance| along some
-// axis, so their rounded difference, its square and any sum of such squares
-// are at least min_distance^2 and the closeness test fails: looking at the
-// 3^D cells around a candidate finds every kept peak that can drop it.
-// Open addressing; each cell heads a chain of kept peaks through `next_`.
+// Kept positions bucketed in cells of side 2 |min_distance| (= 2D). Only a
+// kept peak whose position differs from the candidate's by less than D along
+// every axis can drop it: a difference of at least D rounds to at least D,
+// its square to at least fl(D * D) = min_distance^2, and so does any sum of
+// such squares, so the closeness test fails. Those kept peaks lie in the cells
+// that the box [p - D', p + D'] touches, D' = D (1 + 2^-20): the box bounds are
+// formed in double with an error below D 2^-20 while |p| < D 2^33 (covers()
+// asks for less), and the cell index is monotone. The box spans two cells
+// along an axis, three at most, so a candidate looks at 2^D cells, rarely
+// more. Open addressing; each cell heads a chain of kept peaks through
+// `next_`.
 template <std::size_t D>
 class CellIndex {
 public:
@@ -26,38 +31,49 @@ public:
     using Position = std::array<float, D>;
 
     explicit CellIndex(float min_distance)
-        : inverse_side_(1.0 / (2.0 * std::fabs(static_cast<double>(min_distance)))) {}
+        : inverse_side_(1.0 / (2.0 * std::fabs(static_cast<double>(min_distance)))),
+          reach_(std::fabs(static_cast<double>(min_distance)) * (1.0 + 0x1p-20)) {}
 
-    // The cell of this finite position can be formed (far from overflow).
+    // The cells around this finite position can be formed soundly.
     bool covers(const Position& p) const {
-        constexpr double kLimit = 0x1p60;
-        if (!std::isfinite(inverse_side_)) return false;
+        constexpr double kLimit = 0x1p31;
+        if (!std::isfinite(inverse_side_) || !std::isfinite(reach_)) return false;
         for (float c : p)
-            if (!(std::fabs(static_cast<double>(c) * inverse_side_) < kLimit)) return false;
+            if (!(std::fabs(static_cast<double>(c)) * inverse_side_ < kLimit)) return false;
         return true;
     }
 
     Cell cell_of(const Position& p) const {
         Cell c;
-        for (std::size_t a = 0; a < D; ++a)
-            c[a] = static_cast<std::int64_t>(std::floor(static_cast<double>(p[a]) * inverse_side_));
+        for (std::size_t a = 0; a < D; ++a) c[a] = index(static_cast<double>(p[a]));
         return c;
     }
 
-    // Calls near(id) for the kept peaks of the 3^D cells around `c` until it
-    // returns true; returns whether it did.
+    // Calls near(id) for the kept peaks of the cells the box around p
+    // touches, until it returns true; returns whether it did.
     template <class F>
-    bool any_around(const Cell& c, F&& near) const {
+    bool any_near(const Position& p, F&& near) const {
         if (slots_.empty()) return false;
-        for (std::size_t o = 0; o < kAround; ++o) {
-            Cell n = c;
-            std::size_t rest = o;
-            for (std::size_t a = 0; a < D; ++a, rest /= 3) n[a] += static_cast<std::int64_t>(rest % 3) - 1;
-            const Slot& s = slots_[find(n)];
+        Cell lo, hi;
+        for (std::size_t a = 0; a < D; ++a) {
+            lo[a] = index(static_cast<double>(p[a]) - reach_);
+            hi[a] = index(static_cast<double>(p[a]) + reach_);
+        }
+        Cell c = lo;
+        for (;;) {
+            const Slot& s = slots_[find(c)];
             for (std::size_t id = s.used ? s.head : kNone; id != kNone; id = next_[id])
                 if (near(id)) return true;
+            std::size_t a = 0;
+            for (; a < D; ++a) {
+                if (c[a] != hi[a]) {
+                    ++c[a];
+                    break;
+                }
+                c[a] = lo[a];
+            }
+            if (a == D) return false;
         }
-        return false;
     }
 
     // Adds kept peak number `id` (ids are 0, 1, 2, ... in insertion order;
@@ -76,12 +92,19 @@ public:
 
 private:
     static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-    static constexpr std::size_t kAround = D == 2 ? 9 : 27;
     struct Slot {
         Cell cell{};
         std::size_t head = kNone;
         bool used = false;
     };
+
+    std::int64_t index(double v) const noexcept { return static_cast<std::int64_t>(std::floor(v * inverse_side_)); }
+
+    static bool same(const Cell& a, const Cell& b) noexcept {
+        for (std::size_t i = 0; i < D; ++i)
+            if (a[i] != b[i]) return false;
+        return true;
+    }
 
     static std::uint64_t hash(const Cell& c) noexcept {
         constexpr std::uint64_t kMix[3] = {0x9E3779B97F4A7C15ull, 0xC2B2AE3D27D4EB4Full,
@@ -95,7 +118,7 @@ private:
     std::size_t find(const Cell& c) const noexcept {
         const std::size_t mask = slots_.size() - 1;
         std::size_t i = hash(c) & mask;
-        while (slots_[i].used && slots_[i].cell != c) i = (i + 1) & mask;
+        while (slots_[i].used && !same(slots_[i].cell, c)) i = (i + 1) & mask;
         return i;
     }
 
@@ -107,6 +130,7 @@ private:
     }
 
     double inverse_side_;
+    double reach_;
     std::vector<Slot> slots_;  // size a power of two, at most half used
     std::size_t used_ = 0;
     std::vector<std::size_t> next_;
@@ -148,9 +172,8 @@ std::vector<Peak> thin_by_distance(const std::vector<Peak>& sorted, float min_di
         for (const Peak& p : sorted) {
             const auto x = position(p);
             if (finite(x)) {
-                const auto c = index.cell_of(x);
-                if (index.any_around(c, [&](std::size_t k) { return too_close(p, at[k]); })) continue;
-                index.insert(c, kept.size());
+                if (index.any_near(x, [&](std::size_t k) { return too_close(p, at[k]); })) continue;
+                index.insert(index.cell_of(x), kept.size());
             }
             keep(p, x);
         }
