@@ -76,6 +76,19 @@ public:
         }
     }
 
+    // Room for n kept peaks without growing.
+    void reserve(std::size_t n) {
+        std::size_t size = 64;
+        while (size < 2 * n) size *= 2;
+        if (size > slots_.size()) {
+            std::vector<Slot> old = std::move(slots_);
+            slots_.assign(size, Slot{});
+            for (const Slot& s : old)
+                if (s.used) slots_[find(s.cell)] = s;
+        }
+        next_.reserve(n);
+    }
+
     // Adds kept peak number `id` (ids are 0, 1, 2, ... in insertion order;
     // peaks kept outside the index still take their number).
     void insert(const Cell& c, std::size_t id) {
@@ -169,6 +182,9 @@ std::vector<Peak> thin_by_distance(const std::vector<Peak>& sorted, float min_di
         indexed = !finite(x) || index.covers(x);
     }
     if (indexed) {
+        index.reserve(sorted.size());
+        kept.reserve(sorted.size());
+        at.reserve(sorted.size());
         for (const Peak& p : sorted) {
             const auto x = position(p);
             if (finite(x)) {
