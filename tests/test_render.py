@@ -343,3 +343,30 @@ class TestImages3D:
 
     def test_clipped_walk_matches_reference(self, rng):
         assert_clipped_walks_match_reference(rng, draw3, (7, 5, 6), max_points=4)
+
+
+class TestLargePassageLists:
+    """Lists long enough to be sorted and aggregated in parallel blocks."""
+
+    @staticmethod
+    def tracks(rng, n_tracks, length, dims, span):
+        start = rng.uniform(0, span, (n_tracks, 1, dims))
+        xyz = (start + np.cumsum(rng.normal(0, 1.5, (n_tracks, length, dims)), axis=1)).reshape(-1, dims)
+        m = np.column_stack([xyz, rng.uniform(0.5, 2.0, n_tracks * length)]).astype(np.float32)
+        return m, (np.arange(1, n_tracks + 1) * length).astype(np.int32)
+
+    @pytest.mark.parametrize("fn, dims, span", [(sonaloc.rs_draw_tracks, 2, 400.0),
+                                                (sonaloc.rs_draw_tracks_3d, 3, 60.0)])
+    def test_counts_add_up_over_subsets_of_tracks(self, rng, fn, dims, span):
+        # Counts are additive over tracks: the whole list (sorted in blocks)
+        # and eight subsets (each short) must agree cell by cell.
+        m, e = self.tracks(rng, 24_000, 12, dims, span)
+        ext = tuple(v for _ in range(dims) for v in (0.0, span))
+        whole = fn(m, e, ext, 1.0)
+        assert whole[1].sum() > 300_000
+        parts = np.zeros_like(whole[1], dtype=np.int64)
+        rows = len(e) // 8 * 12
+        for k in range(8):
+            sub = m[k * rows:(k + 1) * rows]
+            parts += fn(np.ascontiguousarray(sub), (np.arange(1, len(e) // 8 + 1) * 12).astype(np.int32), ext, 1.0)[1]
+        np.testing.assert_array_equal(whole[1], parts)

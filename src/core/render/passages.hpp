@@ -47,13 +47,18 @@ struct Passage {
     Entry entry;
 };
 
+// The passage list: every slot is written before it is read, so it is never
+// zero-filled.
+template <class Key, class Entry>
+using Passages = system::WriteFirstBuffer<Passage<Key, Entry>>;
+
 // Fills the buffer track by track, in parallel: bound(t) is an upper bound of
 // the passages of track t, fill(t, out) writes them to out[0 ..) and returns
 // how many it wrote. Slots left unused carry the pixel `sentinel`, which sorts
 // after every real pixel. Track t's passages follow those of t - 1, so the
 // buffer is in drawing order whatever the number of threads.
 template <class Key, class Entry, class Bound, class Fill>
-std::vector<Passage<Key, Entry>> gather_passages(std::size_t tracks, Key sentinel, Bound&& bound,
+Passages<Key, Entry> gather_passages(std::size_t tracks, Key sentinel, Bound&& bound,
                                                  Fill&& fill) {
     std::vector<std::size_t> offset(tracks + 1, 0);
     parallel::for_range(tracks, 256, [&](std::size_t b, std::size_t e) {
@@ -61,12 +66,12 @@ std::vector<Passage<Key, Entry>> gather_passages(std::size_t tracks, Key sentine
     });
     for (std::size_t t = 0; t < tracks; ++t)
         if (__builtin_add_overflow(offset[t + 1], offset[t], &offset[t + 1])) throw std::bad_alloc();
-    auto out = system::zeroed_buffer<Passage<Key, Entry>>(offset[tracks]);
+    auto out = system::write_first_buffer<Passage<Key, Entry>>(offset[tracks]);
     parallel::for_range(tracks, 256, [&](std::size_t b, std::size_t e) {
         for (std::size_t t = b; t < e; ++t) {
             Passage<Key, Entry>* slot = out.data() + offset[t];
             const std::size_t used = fill(t, slot);
-            for (std::size_t i = used; i < offset[t + 1] - offset[t]; ++i) slot[i].pixel = sentinel;
+            for (std::size_t i = used; i < offset[t + 1] - offset[t]; ++i) slot[i] = {sentinel, Entry{}};
         }
     });
     return out;
@@ -74,31 +79,54 @@ std::vector<Passage<Key, Entry>> gather_passages(std::size_t tracks, Key sentine
 
 // Stable LSD radix sort of the passages by pixel, for pixels below `limit`
 // (the sentinel included). Digits of at most 11 bits keep the histograms and
-// the scatter targets in cache.
+// the scatter targets in cache. Each pass is parallel: the list is cut into
+// blocks, every block counts its digits, the targets are laid out digit by
+// digit and, within a digit, block by block, and every block then scatters
+// its passages in order. A stable sort has one result, whatever the blocks.
 template <class Key, class Entry>
-void sort_by_pixel(std::vector<Passage<Key, Entry>>& v, std::uint64_t limit) {
+void sort_by_pixel(Passages<Key, Entry>& v, std::uint64_t limit) {
     const int bits = std::bit_width(limit);
-    if (v.size() < 2 || bits == 0) return;
+    const std::size_t n = v.size();
+    if (n < 2 || bits == 0) return;
     const int passes = (bits + 10) / 11;
     const int digit = (bits + passes - 1) / passes;
     const std::size_t buckets = std::size_t{1} << digit;
     const Key mask = static_cast<Key>(buckets - 1);
-    // The histograms of all digits in one read; a pass whose digit is the
-    // same for every passage would move nothing and is skipped.
-    std::vector<std::size_t> hist(buckets * static_cast<std::size_t>(passes), 0);
-    for (const auto& x : v)
-        for (int p = 0; p < passes; ++p) ++hist[p * buckets + ((x.pixel >> (p * digit)) & mask)];
-    auto buf = system::zeroed_buffer<Passage<Key, Entry>>(v.size());
+    constexpr std::size_t kMinBlock = 1 << 16;
+    const std::size_t blocks = std::max<std::size_t>(1, std::min(parallel::thread_count() * 4, n / kMinBlock));
+    auto block_begin = [&](std::size_t b) { return n * b / blocks; };
+    // Each pass counts its digit per block of the list as it stands, lays the
+    // targets out and scatters; a pass whose digit is one value for every
+    // passage would move nothing and is skipped.
+    std::vector<std::size_t> hist(blocks * buckets);
+    auto buf = system::write_first_buffer<Passage<Key, Entry>>(n);
     auto* src = &v;
     auto* dst = &buf;
     for (int p = 0; p < passes; ++p) {
-        std::size_t* pos = hist.data() + p * buckets;
         const int shift = p * digit;
-        if (std::find(pos, pos + buckets, v.size()) != pos + buckets) continue;
+        std::fill(hist.begin(), hist.end(), 0);
+        parallel::for_each(blocks, [&](std::size_t b) {
+            std::size_t* h = hist.data() + b * buckets;
+            const auto* end = src->data() + block_begin(b + 1);
+            for (const auto* x = src->data() + block_begin(b); x < end; ++x) ++h[(x->pixel >> shift) & mask];
+        });
+        bool moves = true;
+        for (std::size_t d = 0; d < buckets && moves; ++d) {
+            std::size_t total = 0;
+            for (std::size_t b = 0; b < blocks; ++b) total += hist[b * buckets + d];
+            moves = total != n;
+        }
+        if (!moves) continue;
+        // Counts to first targets: digit-major, then block order.
         std::size_t sum = 0;
-        for (std::size_t b = 0; b < buckets; ++b) sum += std::exchange(pos[b], sum);
+        for (std::size_t d = 0; d < buckets; ++d)
+            for (std::size_t b = 0; b < blocks; ++b) sum += std::exchange(hist[b * buckets + d], sum);
         Passage<Key, Entry>* out = dst->data();
-        for (const auto& x : *src) out[pos[(x.pixel >> shift) & mask]++] = x;
+        parallel::for_each(blocks, [&](std::size_t b) {
+            std::size_t* pos = hist.data() + b * buckets;
+            const auto* end = src->data() + block_begin(b + 1);
+            for (const auto* x = src->data() + block_begin(b); x < end; ++x) out[pos[(x->pixel >> shift) & mask]++] = *x;
+        });
         std::swap(src, dst);
     }
     if (src != &v) v.swap(buf);
@@ -108,7 +136,7 @@ void sort_by_pixel(std::vector<Passage<Key, Entry>>& v, std::uint64_t limit) {
 // `limit`, the runs split over the worker pool. f writes only to its pixel's
 // slots, so the result does not depend on the number of threads.
 template <class Key, class Entry, class F>
-void for_each_pixel_run(std::vector<Passage<Key, Entry>>& v, std::uint64_t limit, F&& f) {
+void for_each_pixel_run(Passages<Key, Entry>& v, std::uint64_t limit, F&& f) {
     std::size_t n = v.size();
     while (n > 0 && v[n - 1].pixel >= limit) --n;  // the sentinels, at the end
     constexpr std::size_t kChunk = 1 << 16;
@@ -220,7 +248,7 @@ void track_passages(std::span<const P> pts, const Grid& g, Visit&& visit) {
 
 // All passages of the tracks, in drawing order, in one flat buffer.
 template <class Key, class Entry, class P, class Grid>
-std::vector<Passage<Key, Entry>> track_passages(const ImageTracks<P>& tracks, const Grid& g) {
+Passages<Key, Entry> track_passages(const ImageTracks<P>& tracks, const Grid& g) {
     auto bound = [&](std::size_t t) {
         return passage_bound<Entry>(tracks.track(t), [&](const P& a, const P& b) { return segment_walk(a, b, g); });
     };
