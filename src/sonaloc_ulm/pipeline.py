@@ -124,10 +124,12 @@ def process_block(task: Dict[str, Any]) -> Dict[str, Any]:
         t = time.perf_counter()
         found = detect_frames(clean, plan["threshold"], plan["min_distance_px"], plan["method"], plan["window"])
         t = _add(times, "detect + localize (module)", t)
-        for pos, inten in found:
-            unrefined += unrefined_count(pos)
-            n += len(pos)
-            points.append(to_points(pos, inten, plan["pixel_size"], plan["origin"]))
+        sizes = [len(p) for p, _ in found]
+        pos = np.concatenate([p for p, _ in found])
+        inten = np.concatenate([i for _, i in found])
+        unrefined += unrefined_count(pos)
+        n += len(pos)
+        points.extend(np.split(to_points(pos, inten, plan["pixel_size"], plan["origin"]), np.cumsum(sizes)[:-1]))
         _add(times, "points (host)", t)
     return {"index": task["index"], "points": points, "unrefined": unrefined, "detections": n,
             "floor": floor.summary(), "times": times}
