@@ -84,7 +84,8 @@ def test_bad_input_is_one_line_and_leaves_nothing(acq_file, tmp_path, capsys):
     np.save(d / "plain.npy", np.ones((16, 16, 4), np.float32))
     assert "--pixel-size" in _fail(capsys, "run", d / "plain.npy", "--out", out)
     assert "--frame-rate" in _fail(capsys, "run", d / "plain.npy", "--out", out, "--pixel-size", 0.1, 0.1)
-    assert "needs 2 values" in _fail(capsys, "run", d / "plain.npy", "--out", out, "--pixel-size", 0.1)
+    assert "pixel_size needs" in _fail(capsys, "run", d / "plain.npy", "--out", out, "--pixel-size", 0.1)
+    assert "--pixel-size needs 2" in _fail(capsys, "run", d / "plain.npy", "--out", out, "--pixel-size", 1, 1, 1)
     meta = dict(dz=0.1, dx=0.1, frame_rate=100.0)
     np.savez(d / "nan.npz", frames=np.full((16, 16, 8), np.nan, np.float32), **meta)
     assert "NaN" in _fail(capsys, "run", d / "nan.npz", "--out", out)
@@ -147,7 +148,7 @@ def test_three_d_acquisition(tmp_path):
     acq = simulate_phantom(frames=24, size=(32, 32, 20), three_d=True, seed=1)
     path, truth = write_acquisition(str(tmp_path / "vol.npz"), acq)
     out = tmp_path / "out"
-    assert cli("run", path, "--axes", "zxyt", "--out", out, "--truth", truth, "--quiet") == 0
+    assert cli("run", path, "--out", out, "--truth", truth, "--quiet") == 0  # 4 axes: zxyt by default
     r = json.loads((out / "run.json").read_text())
     assert set(r["psf"]["sigma_px"]) == {"x", "y", "z"}
     assert r["quality"]["truth"]["jaccard"] > 0.9

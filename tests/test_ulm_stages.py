@@ -230,6 +230,8 @@ def test_config_checks(tmp_path):
     with pytest.raises(UlmError, match="axes"):
         Config(axes="zxq").check()
     with pytest.raises(UlmError, match="pixel_size needs 2"):
+        Config(axes="zxt", pixel_size=(0.1, 0.1, 0.1)).check()
+    with pytest.raises(UlmError, match="pixel_size needs one value per spatial axis"):
         Config(pixel_size=(0.1,)).check()
     with pytest.raises(UlmError, match="odd"):
         Config(window=8).check()

@@ -21,8 +21,8 @@ def _run_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--out", required=True, metavar="DIR", help="output folder (created if needed)")
     p.add_argument("--dataset", metavar="NAME", help="array to read (default: the only one with 3 or 4 axes)")
     p.add_argument("--axes", metavar="LETTERS",
-                   help="axis order of the array: z depth, x lateral, y elevation, t frame (default zxt; "
-                        "4 letters mean 3D, e.g. zxyt)")
+                   help="axis order of the array: z depth, x lateral, y elevation, t frame (default zxt, "
+                        "or zxyt for 4 axes; 4 letters mean 3D)")
     p.add_argument("--pixel-size", type=float, nargs="+", metavar="MM",
                    help="pixel size in mm per spatial axis, in the order of --axes (default: dz, dx, dy in the file)")
     p.add_argument("--origin", type=float, nargs="+", metavar="MM",

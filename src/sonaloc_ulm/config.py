@@ -10,7 +10,7 @@ from __future__ import annotations
 import dataclasses
 import math
 import sys
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Any, Dict, Optional, Tuple
 
 from .errors import UlmError
@@ -33,7 +33,7 @@ class Config:
 
     # -- input
     dataset: Optional[str] = None  # array name in the file; None: the only array with 3 or 4 axes
-    axes: str = "zxt"  # z depth, x lateral, y elevation, t frame; 4 letters mean 3D
+    axes: Optional[str] = None  # z depth, x lateral, y elevation, t frame; 4 letters mean 3D; None: zxt (zxyt for 4 axes)
     pixel_size: Optional[Tuple[float, ...]] = None  # mm; None: dz, dx, dy in the file
     origin: Optional[Tuple[float, ...]] = None  # mm, centre of the first pixel; None: z0, x0, y0 or 0
     frame_rate: Optional[float] = None  # Hz; None: frame_rate in the file
@@ -69,28 +69,27 @@ class Config:
 
     # -- derived
     @property
-    def three_d(self) -> bool:
-        return len(self.axes) == 4
-
-    @property
-    def spatial_axes(self) -> str:
-        return self.axes.replace("t", "")
+    def spatial_axes(self) -> Optional[str]:
+        return None if self.axes is None else self.axes.replace("t", "")
 
     def replace(self, **changes: Any) -> "Config":
         return dataclasses.replace(self, **changes)
 
     def check(self) -> "Config":
         """Validates the fields; raises :class:`UlmError` naming the field."""
-        check_axes(self.axes)
-        n = len(self.spatial_axes)
+        if self.axes is not None:
+            check_axes(self.axes)
+        n = None if self.axes is None else len(self.spatial_axes)
         for name in ("pixel_size", "origin", "psf_sigma_px"):
             v = getattr(self, name)
             if v is not None:
                 try:
                     v = tuple(float(x) for x in (v if isinstance(v, (list, tuple)) else [v]))
                 except (TypeError, ValueError):
-                    raise UlmError(f"{name} must be numbers, one per spatial axis ({self.spatial_axes})") from None
-                if len(v) != n:
+                    raise UlmError(f"{name} must be numbers, one per spatial axis") from None
+                if n is None and len(v) not in (2, 3):
+                    raise UlmError(f"{name} needs one value per spatial axis (2 in 2D, 3 in 3D); got {len(v)}")
+                if n is not None and len(v) != n:
                     raise UlmError(f"{name} needs {n} values, one per spatial axis in the order "
                                    f"{' '.join(self.spatial_axes)} of --axes {self.axes}; got {len(v)}")
                 if not all(math.isfinite(x) for x in v):

@@ -258,7 +258,8 @@ def open_source(path: str, cfg: Config) -> Source:
     Raises :class:`UlmError` for a missing or unreadable file, a wrong dataset
     name, an array of the wrong rank, axis letters that do not fit it, and a
     missing pixel size or frame rate."""
-    check_axes(cfg.axes)
+    if cfg.axes is not None:
+        check_axes(cfg.axes)
     path = os.fspath(path)
     if not os.path.exists(path):
         raise UlmError(f"{path}: no such file (give the path of an acquisition file)")
@@ -333,27 +334,34 @@ def open_source(path: str, cfg: Config) -> Source:
             h5.close()
         raise UlmError(f"{path}: array {name!r} has {ndim} axes {shape_file}; a stack of frames needs 3 "
                        "(2D, e.g. z x t) or 4 (3D, e.g. z x y t)")
-    if ndim != len(cfg.axes):
+    axes = cfg.axes or ("zxyt" if ndim == 4 else "zxt")
+    if ndim != len(axes):
         if h5 is not None:
             h5.close()
         hint = "zxyt" if ndim == 4 else "zxt"
-        raise UlmError(f"{path}: array {name!r} has {ndim} axes {shape_file} but --axes {cfg.axes} has "
-                       f"{len(cfg.axes)} letters; give --axes with {ndim} letters (e.g. {hint})")
+        raise UlmError(f"{path}: array {name!r} has {ndim} axes {shape_file} but --axes {axes} has "
+                       f"{len(axes)} letters; give --axes with {ndim} letters (e.g. {hint})")
+    for what, v in (("--pixel-size", cfg.pixel_size), ("--origin", cfg.origin)):
+        if v is not None and len(v) != ndim - 1:
+            if h5 is not None:
+                h5.close()
+            raise UlmError(f"{what} needs {ndim - 1} values, one per spatial axis in the order "
+                           f"{' '.join(axes.replace('t', ''))}; got {len(v)}")
     try:
         is_complex = _check_dtype(path, name, dtype)
     except UlmError:
         if h5 is not None:
             h5.close()
         raise
-    sizes = dict(zip(cfg.axes, shape_file))
-    spatial = cfg.spatial_axes
-    mod = module_order(cfg.axes)
+    sizes = dict(zip(axes, shape_file))
+    spatial = axes.replace("t", "")
+    mod = module_order(axes)
     for c in spatial:
         if sizes[c] < 3:
             if h5 is not None:
                 h5.close()
             raise UlmError(f"{path}: axis {c} of {name!r} has {sizes[c]} pixels; at least 3 are needed "
-                           f"(check --axes {cfg.axes} against the shape {shape_file})")
+                           f"(check --axes {axes} against the shape {shape_file})")
     if sizes["t"] < 1:
         raise UlmError(f"{path}: {name!r} holds no frames (axis t has length 0)")
 
@@ -380,11 +388,11 @@ def open_source(path: str, cfg: Config) -> Source:
             h5.close()
         raise UlmError(f"{path}: no frame rate (the file has no positive frame_rate); give --frame-rate in Hz")
     if h5 is None:
-        view = axis_view(file_arr, cfg.axes)
+        view = axis_view(file_arr, axes)
     else:
-        h5_axes = cfg.axes[::-1] if kind == "mat73" else cfg.axes
+        h5_axes = axes[::-1] if kind == "mat73" else axes
         t_axis = h5_axes.index("t")
-    return Source(path=path, kind=kind, dataset=name, axes=cfg.axes,
+    return Source(path=path, kind=kind, dataset=name, axes=axes,
                   shape=tuple(sizes[c] for c in mod), is_complex=is_complex,
                   pixel_size=tuple(float(px[c]) for c in mod[1:]), origin=tuple(float(org[c]) for c in mod[1:]),
                   frame_rate=float(rate), file_dtype=str(dtype), _view=view, _h5=h5, _t_axis=t_axis)
@@ -392,27 +400,30 @@ def open_source(path: str, cfg: Config) -> Source:
 
 def array_source(frames: np.ndarray, cfg: Config) -> Source:
     """A :class:`Source` over an in-memory array (axes, pixel size, frame rate from ``cfg``)."""
-    check_axes(cfg.axes)
     frames = np.asarray(frames)
-    if frames.ndim not in (3, 4) or frames.ndim != len(cfg.axes):
-        raise UlmError(f"the frames have {frames.ndim} axes {frames.shape}; with axes {cfg.axes!r} "
-                       f"they need {len(cfg.axes)}")
+    axes = cfg.axes or ("zxyt" if frames.ndim == 4 else "zxt")
+    check_axes(axes)
+    if frames.ndim != len(axes):
+        raise UlmError(f"the frames have {frames.ndim} axes {frames.shape}; with axes {axes!r} "
+                       f"they need {len(axes)}")
     is_complex = _check_dtype("(array)", "frames", frames.dtype)
     if cfg.pixel_size is None:
         raise UlmError("no pixel size: give pixel_size in mm, one value per spatial axis")
     if cfg.frame_rate is None:
         raise UlmError("no frame rate: give frame_rate in Hz")
-    spatial = cfg.spatial_axes
-    mod = module_order(cfg.axes)
+    if len(cfg.pixel_size) != len(axes) - 1 or (cfg.origin is not None and len(cfg.origin) != len(axes) - 1):
+        raise UlmError(f"pixel_size and origin need {len(axes) - 1} values, one per spatial axis of {axes!r}")
+    spatial = axes.replace("t", "")
+    mod = module_order(axes)
     px = dict(zip(spatial, cfg.pixel_size))
     org = dict(zip(spatial, cfg.origin)) if cfg.origin is not None else {c: 0.0 for c in spatial}
-    sizes = dict(zip(cfg.axes, frames.shape))
+    sizes = dict(zip(axes, frames.shape))
     if min(sizes[c] for c in spatial) < 3 or sizes["t"] < 1:
         raise UlmError(f"the frames {frames.shape} need at least 3 pixels per spatial axis and one frame")
-    return Source(path=None, kind="array", dataset="(array)", axes=cfg.axes, shape=tuple(sizes[c] for c in mod),
+    return Source(path=None, kind="array", dataset="(array)", axes=axes, shape=tuple(sizes[c] for c in mod),
                   is_complex=is_complex, pixel_size=tuple(float(px[c]) for c in mod[1:]),
                   origin=tuple(float(org[c]) for c in mod[1:]), frame_rate=float(cfg.frame_rate),
-                  file_dtype=str(frames.dtype), _view=axis_view(frames, cfg.axes))
+                  file_dtype=str(frames.dtype), _view=axis_view(frames, axes))
 
 
 def reopen(spec: Dict[str, Any]) -> Source:

@@ -14,10 +14,9 @@ import os
 import platform
 import sys
 import time
-import warnings as _warnings
 from concurrent.futures import ProcessPoolExecutor
 from concurrent.futures.process import BrokenProcessPool
-from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, List, Optional, Tuple, Union
 
 import numpy as np
 
@@ -364,7 +363,9 @@ def run(data: Union[str, os.PathLike, np.ndarray], config: Optional[Config] = No
     psf_info: Dict[str, Any] = {}
     try:
         if cfg.psf_sigma_px is not None:
-            order = {c: v for c, v in zip(cfg.spatial_axes, cfg.psf_sigma_px)}
+            if len(cfg.psf_sigma_px) != len(mod_axes):
+                raise UlmError(f"psf_sigma_px needs {len(mod_axes)} values, one per spatial axis")
+            order = {c: v for c, v in zip(src.axes.replace("t", ""), cfg.psf_sigma_px)}
             sigma = tuple(order[c] for c in mod_axes)
             psf_info.update(source="given", spots=0)
         else:

@@ -3,7 +3,7 @@ RMSE, precision, recall and Jaccard index of the localizations."""
 from __future__ import annotations
 
 import math
-from typing import Dict, Optional, Sequence
+from typing import Dict, Sequence
 
 import numpy as np
 
