@@ -3,7 +3,7 @@ import numpy as np
 import pytest
 
 from sonaloc_ulm import Config, UlmError, config_from
-from sonaloc_ulm.clutter import envelope, svd_filter
+from sonaloc_ulm.clutter import clutter_subspace, envelope, svd_filter
 from sonaloc_ulm.floor import estimate_floor, subtract_floor
 from sonaloc_ulm.localize import detect_frames, unrefined_count
 from sonaloc_ulm.psf import choose, measure_psf, resample, resampled_pixel_size, resampled_shape
@@ -138,6 +138,19 @@ def test_svd_filter_removes_the_strong_component():
     with pytest.raises(UlmError, match="svd_cutoff"):
         svd_filter(bubble, frames)
     assert envelope(np.array([3 + 4j], np.complex64))[0] == 5.0
+
+
+def test_long_blocks_find_the_same_clutter_subspace_as_the_exact_decomposition():
+    rng = np.random.default_rng(2)
+    frames, px = 160, 500  # long enough for the subspace iteration
+    t = np.arange(frames)[:, None]
+    tissue = sum(np.exp(0.02j * k * t) * (30 / (k + 1)) * rng.standard_normal((1, px)) for k in range(2))
+    a = (tissue + rng.standard_normal((frames, px)) + 1j * rng.standard_normal((frames, px))).astype(np.complex64)
+    u = clutter_subspace(a, 2)
+    gram = (a @ a.conj().T).astype(np.complex128)
+    exact = np.linalg.eigh(gram)[1][:, -2:]
+    assert np.linalg.norm(u @ u.conj().T - exact @ exact.conj().T) < 1e-3
+    assert np.array_equal(clutter_subspace(a, 2), u)  # fixed start: the same every time
 
 
 class TestTracks:

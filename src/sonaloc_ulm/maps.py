@@ -73,6 +73,12 @@ def subset(matrix: np.ndarray, ends: np.ndarray, keep: np.ndarray) -> Tuple[np.n
     return matrix[rows], np.cumsum(length[keep])
 
 
+def _tall(shown) -> bool:
+    """True when equal aspect would make the picture very thin (a narrow deep field)."""
+    w, h = abs(shown[1] - shown[0]), abs(shown[3] - shown[2])
+    return max(w, h) > 3 * min(w, h)
+
+
 def write_pictures(maps: Dict[str, np.ndarray], quality: Dict[str, object], out: Dict[str, str],
                    title: str = "") -> None:
     """PNG pictures: density, speed, direction, FRC curve, saturation curve (paths in ``out`` by name).
@@ -108,18 +114,21 @@ def write_pictures(maps: Dict[str, np.ndarray], quality: Dict[str, object], out:
                       "flow angle (deg, 90 = deeper)" if maps["density"].ndim == 2 else "axial direction"),
     }
     for name, (img, cmap, vmin, vmax_, label) in panels.items():
-        fig, ax = plt.subplots(figsize=(6.4, 5.6), constrained_layout=True)
+        fig = plt.figure(figsize=(6.4, 5.6))  # fixed axes: no layout engine (it costs more than the drawing)
+        ax = fig.add_axes((0.11, 0.09, 0.7, 0.84))
+        cax = fig.add_axes((0.84, 0.09, 0.03, 0.84))
         cm = plt.get_cmap(cmap).with_extremes(bad="black")
         im = ax.imshow(np.ma.asarray(img).T, origin="upper", extent=shown, cmap=cm, vmin=vmin, vmax=vmax_,
-                       interpolation="nearest")
+                       interpolation="nearest", aspect="auto" if _tall(shown) else "equal")
         ax.set_xlabel("x (mm)")
         ax.set_ylabel("z (mm)")
         ax.set_title(f"{title}{name}")
-        fig.colorbar(im, ax=ax, shrink=0.85, label=label)
-        fig.savefig(out[name], dpi=110, format="png")
+        fig.colorbar(im, cax=cax, label=label)
+        fig.savefig(out[name], dpi=100, format="png")
         plt.close(fig)
     frc = quality.get("frc") or {}
-    fig, ax = plt.subplots(figsize=(6, 4), constrained_layout=True)
+    fig = plt.figure(figsize=(6, 4))
+    ax = fig.add_axes((0.12, 0.13, 0.83, 0.78))
     if frc.get("frequency"):
         ax.plot(frc["frequency"], frc["curve"], label="FRC")
         ax.axhline(1 / 7, color="gray", ls="--", label="1/7")
@@ -131,14 +140,15 @@ def write_pictures(maps: Dict[str, np.ndarray], quality: Dict[str, object], out:
     ax.set_ylabel("Fourier ring correlation")
     ax.set_ylim(-0.1, 1.05)
     ax.set_title(f"{title}FRC between two halves of the tracks")
-    fig.savefig(out["frc"], dpi=110, format="png")
+    fig.savefig(out["frc"], dpi=100, format="png")
     plt.close(fig)
     sat = quality.get("saturation") or {}
-    fig, ax = plt.subplots(figsize=(6, 4), constrained_layout=True)
+    fig = plt.figure(figsize=(6, 4))
+    ax = fig.add_axes((0.12, 0.13, 0.83, 0.78))
     if sat.get("frames"):
         ax.plot(sat["frames"], sat["filled_fraction"], marker="o")
     ax.set_xlabel("frames")
     ax.set_ylabel("share of filled pixels")
     ax.set_title(f"{title}saturation")
-    fig.savefig(out["saturation"], dpi=110, format="png")
+    fig.savefig(out["saturation"], dpi=100, format="png")
     plt.close(fig)
