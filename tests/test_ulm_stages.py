@@ -89,6 +89,7 @@ class TestPsfAndChoices:
         assert c.method == "radial_symmetry" and c.window == 13 and not c.warnings
         r = choose((1.0, 1.1))
         assert r.factors == (1.0, 1.0) and r.method == "gaussian_fitting" and r.window == 7
+        assert choose((1.6, 1.5)).method == "gaussian_fitting" and choose((2.4, 2.3)).method == "radial_symmetry"
         n = choose((0.5, 0.55))  # undersampled: brought to 1 pixel or more
         assert min(s for s in n.sigma_resampled_px) >= 0.99 and n.method == "gaussian_fitting"
         off = choose((4.0, 1.9), resample=False)

@@ -43,6 +43,7 @@ def _add(times: Dict[str, float], name: str, t0: float) -> float:
     return t1
 
 
+UNREFINED_WARNING = 0.05  # share of unrefined localizations above which run.json warns
 PARALLEL_BYTES = 256 << 20  # acquisitions from this size on run in worker processes by default
 CHUNK_PIXELS = 1 << 18  # frames cleaned and detected together: about 1 MB of float32, cache-resident
 
@@ -437,6 +438,10 @@ def run(data: Union[str, os.PathLike, np.ndarray], config: Optional[Config] = No
         floors.append(r["floor"])
         for k, v in r["times"].items():
             times[k] = times.get(k, 0.0) + v
+
+    if detections and unrefined > UNREFINED_WARNING * detections:
+        warn(f"{100 * unrefined / detections:.1f} % of the localizations were not refined (their window holds "
+             f"more than two positive maxima): raise floor_k (now {cfg.floor_k:g}) or lower the window")
 
     # tracks
     t = time.perf_counter()
