@@ -104,7 +104,10 @@ def process_block(task: Dict[str, Any]) -> Dict[str, Any]:
     times: Dict[str, float] = {}
     t = time.perf_counter()
     plan = task["plan"]
-    if task.get("frames") is not None:
+    if task.get("filtered") is not None:  # clutter-filtered already (the PSF stage, same process)
+        raw = task["filtered"]
+        times.update(task["filter_times"])
+    elif task.get("frames") is not None:
         raw = task["frames"]
         raw = np.ascontiguousarray(raw, dtype=np.complex64 if np.iscomplexobj(raw) else np.float32)
     else:
@@ -114,7 +117,8 @@ def process_block(task: Dict[str, Any]) -> Dict[str, Any]:
             src = _SOURCES[key] = reopen(task["source"])
         raw = src.read_block(task["t0"], task["t1"])
     _add(times, "read", t)
-    raw = _clutter(raw, plan, times)
+    if task.get("filtered") is None:
+        raw = _clutter(raw, plan, times)
     floor = block_floor(raw, plan, times)
     out_pixels = int(np.prod(resampled_shape(raw.shape[1:], plan["factors"])))
     chunk = max(1, CHUNK_PIXELS // out_pixels)
@@ -358,10 +362,22 @@ def run(data: Union[str, os.PathLike, np.ndarray], config: Optional[Config] = No
     if cfg.svd_cutoff and not src.is_complex:
         warn("the SVD clutter filter runs on a real envelope; it works best on complex IQ")
 
+    cores = _cores()
+    if cfg.scheduler:
+        workers = 0
+        threads = cfg.threads or 1
+    else:
+        # worker processes pay for their start-up only on larger acquisitions
+        big = n_frames * src.frame_bytes >= PARALLEL_BYTES and len(blocks) >= 2
+        workers = cfg.workers or (min(cores, len(blocks)) if big else 1)
+        threads = cfg.threads or max(1, cores // workers)
+        if workers * threads > cores:
+            warn(f"{workers} workers x {threads} module threads exceed the {cores} cores")
     # PSF and the choices from it, on the first block (before resampling)
     base_plan = {"svd_cutoff": cfg.svd_cutoff, "floor_k": cfg.floor_k, "floor_mode": cfg.floor_mode,
                  "floor_samples": cfg.floor_samples, "factors": (1.0,) * len(mod_axes)}
     psf_info: Dict[str, Any] = {}
+    first_block = None
     try:
         if cfg.psf_sigma_px is not None:
             if len(cfg.psf_sigma_px) != len(mod_axes):
@@ -371,7 +387,10 @@ def run(data: Union[str, os.PathLike, np.ndarray], config: Optional[Config] = No
             psf_info.update(source="given", spots=0)
         else:
             b0, b1 = blocks[0]
-            raw0 = _clutter(src.read_block(b0, b1), base_plan, {})
+            t_clutter: Dict[str, float] = {}
+            raw0 = _clutter(src.read_block(b0, b1), base_plan, t_clutter)
+            if workers == 1 and cfg.svd_cutoff:  # in this process: the filtered block is used again
+                first_block = (raw0, t_clutter)
             floor0 = block_floor(raw0, base_plan, {})
             pick = np.unique(np.linspace(0, b1 - b0 - 1, min(b1 - b0, 40)).round().astype(np.int64))
             clean0 = clean_frames(raw0[pick], floor0, base_plan, {})
@@ -397,18 +416,9 @@ def run(data: Union[str, os.PathLike, np.ndarray], config: Optional[Config] = No
     for w in choices.warnings:
         warn(w)
     t = _add(times, "psf", t)
+    if first_block is not None:  # its clutter filter is counted with the blocks
+        times["psf"] -= sum(first_block[1].values())
 
-    cores = _cores()
-    if cfg.scheduler:
-        workers = 0
-        threads = cfg.threads or 1
-    else:
-        # worker processes pay for their start-up only on larger acquisitions
-        big = n_frames * src.frame_bytes >= PARALLEL_BYTES and len(blocks) >= 2
-        workers = cfg.workers or (min(cores, len(blocks)) if big else 1)
-        threads = cfg.threads or max(1, cores // workers)
-        if workers * threads > cores:
-            warn(f"{workers} workers x {threads} module threads exceed the {cores} cores")
     plan = dict(base_plan, factors=choices.factors, threshold=float(cfg.threshold),
                 min_distance_px=choices.min_distance_px, method=choices.method, window=choices.window,
                 pixel_size=grid_pixel, origin=src.origin)
@@ -419,7 +429,10 @@ def run(data: Union[str, os.PathLike, np.ndarray], config: Optional[Config] = No
             tk["frames"] = src._view[b0:b1]  # a view: copied when the block is processed
         else:
             tk["source"] = src.spec()
+        if i == 0 and first_block is not None:
+            tk["filtered"], tk["filter_times"] = first_block
         tasks.append(tk)
+    first_block = None
     bar = _progress(n_frames, cfg.progress)
     t_blocks = time.perf_counter()
     try:

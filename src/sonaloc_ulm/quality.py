@@ -109,30 +109,53 @@ def load_truth(path: str, three_d: bool) -> Dict[str, np.ndarray]:
     return truth
 
 
+def _pairs_within(det_frame: np.ndarray, truth_frame: np.ndarray) -> "tuple[np.ndarray, np.ndarray]":
+    """Every (detection, truth) index pair of the same frame; inputs sorted by frame."""
+    frames = np.union1d(det_frame, truth_frame)
+    ct = np.searchsorted(truth_frame, frames, side="right") - np.searchsorted(truth_frame, frames, side="left")
+    ts = np.searchsorted(truth_frame, frames, side="left")
+    f_of_det = np.searchsorted(frames, det_frame)
+    per = ct[f_of_det]
+    i = np.repeat(np.arange(len(det_frame)), per)
+    within = np.arange(len(i)) - np.repeat(np.cumsum(per) - per, per)
+    j = np.repeat(ts[f_of_det], per) + within
+    return i, j
+
+
 def match(det: Dict[str, np.ndarray], truth: Dict[str, np.ndarray], radius: float,
           axes: Sequence[str]) -> Dict[str, object]:
     """One-to-one matching of localizations to truth points of the same frame within
     ``radius`` mm, greedy by increasing distance; RMSE (mm), precision, recall, Jaccard."""
-    from scipy.spatial import cKDTree
-
     nd, nt = len(det["frame"]), len(truth["frame"])
     figures: Dict[str, object] = {"localizations": int(nd), "truth_points": int(nt), "match_radius_mm": radius}
     if nd == 0 or nt == 0:
         figures.update(matched=0, rmse_mm=None, precision=0.0 if nd else None, recall=0.0 if nt else None,
                        jaccard=0.0)
         return figures
-    # frames far apart in an extra coordinate: neighbours come from the same frame only
-    big = 1e6 * (radius + 1.0)
-    pd_ = np.column_stack([det[a].astype(np.float64) for a in axes] + [det["frame"] * big])
-    pt = np.column_stack([truth[a].astype(np.float64) for a in axes] + [truth["frame"].astype(np.float64) * big])
-    pairs = cKDTree(pd_).sparse_distance_matrix(cKDTree(pt), radius, output_type="ndarray")
-    order = np.argsort(pairs["v"], kind="stable")
+    od = np.argsort(det["frame"], kind="stable")
+    ot = np.argsort(truth["frame"], kind="stable")
+    df = np.asarray(det["frame"], np.int64)[od]
+    tf = np.asarray(truth["frame"], np.int64)[ot]
+    pd_ = np.column_stack([np.asarray(det[a], np.float64)[od] for a in axes])
+    pt = np.column_stack([np.asarray(truth[a], np.float64)[ot] for a in axes])
+    ii, jj, dd = [], [], []
+    step = max(1, len(df) // 64)
+    for c0 in range(0, len(df), step):  # bounded memory: pairs of a slice of the detections at a time
+        i, j = _pairs_within(df[c0:c0 + step], tf)
+        i += c0
+        d = np.sqrt(((pd_[i] - pt[j]) ** 2).sum(axis=1))
+        keep = d <= radius
+        ii.append(i[keep])
+        jj.append(j[keep])
+        dd.append(d[keep])
+    i, j, d = np.concatenate(ii), np.concatenate(jj), np.concatenate(dd)
+    order = np.lexsort((j, i, d))
     used_d = np.zeros(nd, bool)
     used_t = np.zeros(nt, bool)
     sq = []
-    for i, j, v in zip(pairs["i"][order], pairs["j"][order], pairs["v"][order]):
-        if not used_d[i] and not used_t[j]:
-            used_d[i] = used_t[j] = True
+    for a, b, v in zip(i[order].tolist(), j[order].tolist(), d[order].tolist()):
+        if not used_d[a] and not used_t[b]:
+            used_d[a] = used_t[b] = True
             sq.append(v * v)
     tp = len(sq)
     figures.update(matched=int(tp), rmse_mm=float(math.sqrt(np.mean(sq))) if tp else None,
