@@ -37,7 +37,8 @@ def test_run_writes_every_output_with_good_figures(acq_file, tmp_path, capsys):
     assert q["truth"]["jaccard"] > 0.95 and q["truth"]["rmse_mm"] < 0.015  # 0.15 pixel
     assert q["unrefined_fraction"] < 0.05
     assert q["saturation"]["filled_fraction"][-1] > 0
-    for stage in ("noise floor (host)", "detect + localize (module)", "link (module)", "render (module)"):
+    for stage in ("noise floor estimate (host)", "floor subtraction (host)", "detect + localize (module)",
+                  "link (module)", "render (module)"):
         assert stage in r["timings_s"]
     assert r["versions"]["sonaloc_ulm"] and r["config"]["floor_k"] == 3.0
     with np.load(out / "localizations.npz") as z:

@@ -33,7 +33,8 @@ from .quality import frc_halves, load_truth, match, saturation
 from .tracks import filter_length, gate, link, speeds, track_frames, track_ids
 
 MODULE_STAGES = ("detect + localize (module)", "link (module)", "render (module)")
-HOST_STAGES = ("clutter filter (host)", "envelope (host)", "resample (host)", "noise floor (host)",
+HOST_STAGES = ("clutter filter (host)", "envelope (host)", "resample (host)", "noise floor estimate (host)",
+               "floor subtraction (host)",
                "points (host)", "track frames (host)", "length filter (host)", "speeds (host)")
 
 
@@ -57,7 +58,7 @@ def block_floor(raw: np.ndarray, plan: Dict[str, Any], times: Dict[str, float]):
     if any(f != 1.0 for f in plan["factors"]):
         env = resample(env, plan["factors"])
     floor = estimate_floor(env, plan["floor_k"], plan["floor_mode"], plan["floor_samples"])
-    _add(times, "noise floor (host)", t)
+    _add(times, "noise floor estimate (host)", t)
     return floor
 
 
@@ -72,7 +73,7 @@ def clean_frames(raw: np.ndarray, floor: Any, plan: Dict[str, Any], times: Dict[
         owned = True
         t = _add(times, "resample (host)", t)
     out = subtract_floor(env, floor, out=env if owned else None)
-    _add(times, "noise floor (host)", t)
+    _add(times, "floor subtraction (host)", t)
     return out
 
 
