@@ -102,12 +102,14 @@ def test_bad_input_is_one_line_and_leaves_nothing(acq_file, tmp_path, capsys):
     assert not out.exists() or os.listdir(out) == []
 
 
-def test_failing_block_is_reported_with_its_frame_range(tmp_path, capsys):
+@pytest.mark.parametrize("workers", [1, pytest.param(2, marks=pytest.mark.skipif(SANITIZED, reason="processes"))])
+def test_failing_block_is_reported_with_its_frame_range(tmp_path, capsys, workers):
     frames = np.abs(np.random.default_rng(0).standard_normal((16, 16, 48))).astype(np.float32)
     frames[:, :, 32:] = np.nan
     np.savez(tmp_path / "part.npz", frames=frames, dz=0.1, dx=0.1, frame_rate=100.0)
     out = tmp_path / "out"
-    err = _fail(capsys, "run", tmp_path / "part.npz", "--out", out, "--block-frames", 16, "--quiet")
+    err = _fail(capsys, "run", tmp_path / "part.npz", "--out", out, "--block-frames", 16, "--quiet",
+                "--workers", workers)
     assert "frames 32-47" in err and "NaN" in err
     assert os.listdir(out) == []
 
