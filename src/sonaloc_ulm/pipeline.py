@@ -96,12 +96,13 @@ def _clutter(raw: np.ndarray, plan: Dict[str, Any], times: Dict[str, float]) -> 
 _SOURCES: Dict[str, Source] = {}
 
 
-def process_block(task: Dict[str, Any]) -> Dict[str, Any]:
+def process_block(task: Dict[str, Any], on_frames: Any = None) -> Dict[str, Any]:
     """One block of frames: read, clutter filter, floor, then cleaning and detection
     in cache-sized chunks of frames. Runs in a worker.
 
     Returns the points of every frame (float32 (n, D + 1): position in mm in
-    module order, intensity), the unrefined count, the floor and the timings."""
+    module order, intensity), the unrefined count, the floor and the timings.
+    ``on_frames(n)``, when given, is called as chunks of frames are done."""
     times: Dict[str, float] = {}
     t = time.perf_counter()
     plan = task["plan"]
@@ -136,6 +137,8 @@ def process_block(task: Dict[str, Any]) -> Dict[str, Any]:
         n += len(pos)
         points.extend(np.split(to_points(pos, inten, plan["pixel_size"], plan["origin"]), np.cumsum(sizes)[:-1]))
         _add(times, "points (host)", t)
+        if on_frames is not None:
+            on_frames(len(found))
     return {"index": task["index"], "points": points, "unrefined": unrefined, "detections": n,
             "floor": floor.summary(), "times": times}
 
@@ -189,10 +192,9 @@ def _run_blocks(tasks: List[Dict[str, Any]], workers: int, threads: int, schedul
     if workers <= 1:
         for tk in tasks:
             try:
-                results[tk["index"]] = process_block(tk)
+                results[tk["index"]] = process_block(tk, bar.update)
             except (UlmError, MemoryError) as e:
                 raise _block_error(tk, e) from None
-            bar.update(tk["t1"] - tk["t0"])
         return results  # type: ignore[return-value]
     import multiprocessing as mp
 
