@@ -86,7 +86,8 @@ class TestPsfAndChoices:
     def test_choices(self):
         c = choose((4.0, 1.9))  # beamformed lambda/2 grid: resample the axial axis
         assert c.factors[0] == 1.0 and c.factors[1] == pytest.approx(4.0 / 1.9)
-        assert c.method == "radial_symmetry" and c.window == 13 and not c.warnings
+        assert c.method == "radial_symmetry" and c.window == 11 and not c.warnings
+        assert choose((1.6, 0.76)).window == 7 and choose((2.6, 2.6)).window == 9
         r = choose((1.0, 1.1))
         assert r.factors == (1.0, 1.0) and r.method == "gaussian_fitting" and r.window == 7
         assert choose((1.6, 1.5)).method == "gaussian_fitting" and choose((2.4, 2.3)).method == "radial_symmetry"
@@ -115,7 +116,7 @@ class TestPsfAndChoices:
         for name, factors in (("raw", (1.0, 1.0)), ("round", (1.0, 2.0))):
             r = resample(env, factors)
             clean = subtract_floor(r.copy(), estimate_floor(r))
-            found = detect_frames(clean, 4.0, 4.0, "radial_symmetry", 13)
+            found = detect_frames(clean, 4.0, 4.0, "radial_symmetry", 9)
             px = resampled_pixel_size((96, 64), (1.0, 1.0), factors)
             e = []
             for t, x, z in truth:

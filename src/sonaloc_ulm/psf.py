@@ -11,7 +11,9 @@ Choices:
   radial symmetry assumes a round spot. Where that is switched off or not
   enough, a warning says so;
 - sigma below 0.8 pixel on an axis is brought to 1 pixel the same way;
-- the window is about 2 sigma/pixel + 5, odd;
+- the window is 2 sigma/pixel + 3 pixels, odd, at least 7 (7 up to sigma 2):
+  on floor-subtracted frames the spot is narrower than its sigma says, and
+  every larger window takes in more noise maxima;
 - Gaussian fitting (the module's fit has a fixed width of 1 pixel) where every
   sigma lies in 0.8-2.0 pixels, else radial symmetry: the fit is best at
   0.8-1.2, and on beamformed PSFs of 1.5-1.7 pixels it still localizes as well
@@ -166,9 +168,9 @@ def choose(sigma_px: Sequence[float], *, resample: bool = True, max_resample: fl
     if method is None:
         method = "gaussian_fitting" if bool(np.all((after >= 0.8) & (after <= GAUSSIAN_FIT_MAX))) else "radial_symmetry"
     if window is None:
-        window = int(round(2.0 * after.max() + 5.0))
+        window = int(round(2.0 * after.max() + 3.0))
         window += 1 - window % 2
-        window = min(window, 31)
+        window = min(max(window, 7), 31)
     if min_distance_px is None:
         min_distance_px = max(1.5, 2.0 * float(after.max()))
     return Choices(sigma_px=tuple(float(v) for v in s), factors=tuple(float(f) for f in factors),
