@@ -109,11 +109,10 @@ def load_truth(path: str, three_d: bool) -> Dict[str, np.ndarray]:
     return truth
 
 
-def _pairs_within(det_frame: np.ndarray, truth_frame: np.ndarray) -> "tuple[np.ndarray, np.ndarray]":
-    """Every (detection, truth) index pair of the same frame; inputs sorted by frame."""
-    frames = np.union1d(det_frame, truth_frame)
-    ct = np.searchsorted(truth_frame, frames, side="right") - np.searchsorted(truth_frame, frames, side="left")
-    ts = np.searchsorted(truth_frame, frames, side="left")
+def _pairs_within(det_frame: np.ndarray, frames: np.ndarray, ct: np.ndarray,
+                  ts: np.ndarray) -> "tuple[np.ndarray, np.ndarray]":
+    """Every (detection, truth) index pair of the same frame. ``frames``: every frame
+    number present (sorted), ``ct``/``ts``: count and first row of the sorted truth per frame."""
     f_of_det = np.searchsorted(frames, det_frame)
     per = ct[f_of_det]
     i = np.repeat(np.arange(len(det_frame)), per)
@@ -138,10 +137,13 @@ def match(det: Dict[str, np.ndarray], truth: Dict[str, np.ndarray], radius: floa
     tf = np.asarray(truth["frame"], np.int64)[ot]
     pd_ = np.column_stack([np.asarray(det[a], np.float64)[od] for a in axes])
     pt = np.column_stack([np.asarray(truth[a], np.float64)[ot] for a in axes])
+    frames = np.union1d(df, tf)
+    ts = np.searchsorted(tf, frames, side="left")
+    ct = np.searchsorted(tf, frames, side="right") - ts
     ii, jj, dd = [], [], []
-    step = max(1, len(df) // 64)
+    step = max(4096, len(df) // 16)
     for c0 in range(0, len(df), step):  # bounded memory: pairs of a slice of the detections at a time
-        i, j = _pairs_within(df[c0:c0 + step], tf)
+        i, j = _pairs_within(df[c0:c0 + step], frames, ct, ts)
         i += c0
         d = np.sqrt(((pd_[i] - pt[j]) ** 2).sum(axis=1))
         keep = d <= radius
