@@ -9,6 +9,7 @@ from .errors import UlmError
 
 
 OVERSAMPLE = 10  # extra directions of the subspace iteration
+SUBSPACE_PIXELS = 4096  # pixels (at least) the clutter subspace is estimated on
 POWER_STEPS = 2  # subspace iterations
 
 
@@ -54,8 +55,11 @@ def svd_filter(block: np.ndarray, cutoff: int) -> np.ndarray:
     ``block`` is (frames, ...) complex IQ (or real); its Casorati matrix has one
     row per frame. Tissue moves slowly and coherently, so it fills the
     strongest components; the bubbles stay in the rest. The clutter subspace
-    (:func:`clutter_subspace`) is projected out; returns a new array
-    (``block`` is only read). ``cutoff`` 0 returns the block itself."""
+    (:func:`clutter_subspace`) is estimated on every s-th pixel (at least
+    ``SUBSPACE_PIXELS`` of them: tissue fills the field, so its temporal
+    modes show in any large sample of pixels) and projected out of all
+    pixels; returns a new array (``block`` is only read). ``cutoff`` 0
+    returns the block itself."""
     if cutoff <= 0:
         return block
     nt = block.shape[0]
@@ -64,8 +68,9 @@ def svd_filter(block: np.ndarray, cutoff: int) -> np.ndarray:
                        "use a smaller cutoff or longer blocks (block_frames)")
     dtype = np.complex64 if np.iscomplexobj(block) else np.float32
     a = np.ascontiguousarray(block, dtype=dtype).reshape(nt, -1)
+    stride = max(1, a.shape[1] // SUBSPACE_PIXELS)
     with _blas_one_thread():
-        u = clutter_subspace(a, cutoff)
+        u = clutter_subspace(a if stride == 1 else np.ascontiguousarray(a[:, ::stride]), cutoff)
         out = a - u @ (u.conj().T @ a)
     return out.reshape(block.shape)
 
