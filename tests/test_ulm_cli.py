@@ -187,3 +187,28 @@ def test_demo_command(tmp_path, capsys):
     text = capsys.readouterr().out
     assert "Jaccard" in text and "FRC" in text
     assert OUTPUTS <= set(os.listdir(tmp_path / "demo" / "results"))
+
+
+def test_memory_stays_at_a_few_blocks(tmp_path):
+    tracemalloc = pytest.importorskip("tracemalloc")
+    frames, n = 2400, 64  # 39 MB of frames on disk, blocks of 1.6 MB
+    path = tmp_path / "long.npy"
+    mm = np.lib.format.open_memmap(path, mode="w+", dtype=np.float32, shape=(frames, n, n))  # axes t x z
+    rng = np.random.default_rng(0)
+    for t0 in range(0, frames, 200):
+        block = np.abs(rng.standard_normal((200, n, n), dtype=np.float32)) + 0.5
+        t = np.arange(t0, t0 + 200)
+        block[np.arange(200), 10 + (t // 40) % 40, 20] += 12.0  # a bubble moving along x
+        mm[t0:t0 + 200] = block
+    mm.flush()
+    del mm, block
+    cfg = Config(axes="txz", pixel_size=(0.1, 0.1), frame_rate=500.0, block_frames=100, workers=1,
+                 progress=False, pictures=False)
+    tracemalloc.start()
+    try:
+        r = run(str(path), cfg, tmp_path / "out")
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert r["execution"]["blocks"] == 24 and r["counts"]["localizations"] >= frames * 0.9
+    assert peak < 12e6, peak  # a few blocks and the maps, not the 39 MB acquisition
