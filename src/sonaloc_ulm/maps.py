@@ -122,7 +122,7 @@ def write_pictures(maps: Dict[str, np.ndarray], quality: Dict[str, object], out:
                        interpolation="nearest", aspect="auto" if _tall(shown) else "equal")
         ax.set_xlabel("x (mm)")
         ax.set_ylabel("z (mm)")
-        ax.set_title(f"{title}{name}")
+        ax.set_title(f"{title}{name}" + (" (projection along y)" if maps["density"].ndim == 3 else ""))
         fig.colorbar(im, cax=cax, label=label)
         fig.savefig(out[name], dpi=100, format="png")
         plt.close(fig)
