@@ -408,14 +408,12 @@ def run(data: Union[str, os.PathLike, np.ndarray], config: Optional[Config] = No
                 psf_info["source"] = "assumed (no spot found)"
     except UlmError as e:
         raise UlmError(f"frames {blocks[0][0]}-{blocks[0][1] - 1}: {e}") from None
-    min_px = None
     choices = choose(sigma, resample=cfg.resample, max_resample=cfg.max_resample, method=cfg.method,
                      window=cfg.window, axis_names=mod_axes)
     grid_shape = resampled_shape(src.frame_shape, choices.factors)
     grid_pixel = resampled_pixel_size(src.frame_shape, src.pixel_size, choices.factors)
     if cfg.min_distance is not None:
-        min_px = cfg.min_distance / min(grid_pixel)
-        choices.min_distance_px = float(min_px)
+        choices.min_distance_px = float(cfg.min_distance / min(grid_pixel))
     for w in choices.warnings:
         warn(w)
     t = _add(times, "psf", t)
@@ -443,6 +441,7 @@ def run(data: Union[str, os.PathLike, np.ndarray], config: Optional[Config] = No
     finally:
         bar.close()
         src.close()
+        del tasks  # the first block's filtered frames, when kept
     wall_blocks = time.perf_counter() - t_blocks
     points: List[np.ndarray] = []
     unrefined = detections = 0
