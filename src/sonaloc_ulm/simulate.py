@@ -799,9 +799,10 @@ def simulate_realistic(*, frames: Optional[int] = None, grid: Union[str, Sequenc
     the PSF measured on a bubble at the centre of the field (Gaussian sigma
     and FWHM per axis, x then z).
 
-    Run time on one core: about 0.3 s per frame plus 20-30 s of set-up
-    (beamforming matrices, calibration, tissue); the default 128 frames take
-    about a minute."""
+    Run time (one core of a shared 2-core machine): about 0.3 s per frame
+    plus 10-20 s of set-up (beamforming matrices, calibration, tissue); the
+    default 128 frames take about 50 s. :func:`simulate_realistic_set`
+    makes several grids and clutter settings for little more than one."""
     acqs = simulate_realistic_set(grids=(grid,), clutter=(clutter,), frames=frames, bubbles=bubbles, seed=seed,
                                   progress=progress, **kw)
     return next(iter(acqs.values()))
