@@ -84,8 +84,9 @@ class TestPsfAndChoices:
         assert measure_psf(np.zeros((3, 32, 32), np.float32), 4.0) == (None, 0)
 
     def test_choices(self):
-        c = choose((4.0, 1.9))  # beamformed lambda/2 grid: resample the axial axis
-        assert c.factors[0] == 1.0 and c.factors[1] == pytest.approx(4.0 / 1.9)
+        c = choose((4.0, 1.9))  # beamformed lambda/2 grid: resample the axial axis, by a whole factor
+        assert c.factors == (1.0, 2.0)
+        assert choose((1.55, 1.0)).factors[0] == 1.0 and choose((1.55, 1.0)).factors[1] == pytest.approx(1.55)
         assert c.method == "radial_symmetry" and c.window == 11 and not c.warnings
         assert choose((1.6, 0.76)).window == 7 and choose((2.6, 2.6)).window == 9
         r = choose((1.0, 1.1))

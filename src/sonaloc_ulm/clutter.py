@@ -8,7 +8,7 @@ import numpy as np
 from .errors import UlmError
 
 
-OVERSAMPLE = 10  # extra directions of the subspace iteration
+OVERSAMPLE = 5  # extra directions of the subspace iteration
 SUBSPACE_PIXELS = 4096  # pixels (at least) the clutter subspace is estimated on
 POWER_STEPS = 2  # subspace iterations
 
