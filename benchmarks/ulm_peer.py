@@ -55,8 +55,9 @@ def _gauss(p, zz, xx):
     return a * np.exp(-((zz - z0) ** 2) / (2 * sz * sz) - ((xx - x0) ** 2) / (2 * sx * sx))
 
 
-def fit_gaussian(win: np.ndarray) -> Optional[Tuple[float, float]]:
-    """Offset (z, x) in pixels of the spot from the window centre, or None when the fit fails."""
+def fit_gaussian(win: np.ndarray) -> Optional[Tuple[float, float, float, float]]:
+    """Offset (z, x) in pixels of the spot from the window centre and its widths (sigma z, x)
+    in pixels, or None when the fit fails."""
     h = win.shape[0] // 2
     zz, xx = np.mgrid[-h:h + 1, -h:h + 1].astype(np.float64)
     w = win.astype(np.float64)
@@ -68,16 +69,18 @@ def fit_gaussian(win: np.ndarray) -> Optional[Tuple[float, float]]:
         return None
     if not r.success or max(abs(r.x[1]), abs(r.x[2])) >= h - 0.5:
         return None
-    return float(r.x[1]), float(r.x[2])
+    return float(r.x[1]), float(r.x[2]), float(r.x[3]), float(r.x[4])
 
 
 def localize(frames: np.ndarray, geo: Dict[str, float], svd_cutoff: int = 0, k: float = 3.0,
              threshold_sigmas: float = 4.0, window: int = 7, min_distance: int = 2) -> Dict[str, np.ndarray]:
-    """Localizations of every frame: frame, x, z (mm), intensity, refined (bool)."""
+    """Localizations of every frame: frame, x, z (mm), intensity, refined (bool), and the fitted
+    widths sigma_x, sigma_z (pixels; NaN where unrefined)."""
     if svd_cutoff > 0:
         frames = svd_filter(frames, svd_cutoff)
     h = window // 2
-    cols: Dict[str, list] = {"frame": [], "x": [], "z": [], "intensity": [], "refined": []}
+    cols: Dict[str, list] = {"frame": [], "x": [], "z": [], "intensity": [], "refined": [], "sigma_x": [],
+                             "sigma_z": []}
     for t in range(frames.shape[2]):
         env = np.abs(frames[:, :, t]).astype(np.float32)
         clean, sigma = floor_subtract(env, k)
@@ -85,15 +88,18 @@ def localize(frames: np.ndarray, geo: Dict[str, float], svd_cutoff: int = 0, k: 
                                exclude_border=h)
         for iz, ix in peaks:
             off = fit_gaussian(clean[iz - h:iz + h + 1, ix - h:ix + h + 1])
-            dz, dx = off if off is not None else (0.0, 0.0)
+            dz, dx, sz, sx = off if off is not None else (0.0, 0.0, np.nan, np.nan)
             cols["frame"].append(t)
             cols["z"].append(geo["z0"] + (iz + dz) * geo["dz"])
             cols["x"].append(geo["x0"] + (ix + dx) * geo["dx"])
             cols["intensity"].append(float(clean[iz, ix]))
             cols["refined"].append(off is not None)
+            cols["sigma_x"].append(sx)
+            cols["sigma_z"].append(sz)
     return {"frame": np.asarray(cols["frame"], np.int64), "x": np.asarray(cols["x"], np.float64),
             "z": np.asarray(cols["z"], np.float64), "intensity": np.asarray(cols["intensity"], np.float64),
-            "refined": np.asarray(cols["refined"], bool)}
+            "refined": np.asarray(cols["refined"], bool), "sigma_x": np.asarray(cols["sigma_x"], np.float64),
+            "sigma_z": np.asarray(cols["sigma_z"], np.float64)}
 
 
 def link(loc: Dict[str, np.ndarray], max_distance: float) -> np.ndarray:
