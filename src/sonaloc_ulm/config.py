@@ -42,7 +42,7 @@ class Config:
     svd_cutoff: int = 0  # singular components removed per block (tissue clutter); 0: none
     floor_k: float = 3.0  # floor = median + floor_k robust sigma, subtracted and clipped at 0
     floor_mode: str = "depth"  # "depth": one floor per depth row; "global": one per block
-    floor_samples: int = 65536  # pixels sampled per block for the floor estimate
+    floor_samples: int = 32768  # pixels sampled per block for the floor estimate (a few frames)
     threshold: float = 4.0  # detection threshold above the floor, in robust noise sigmas
     # -- PSF and localization
     method: Optional[str] = None  # "radial_symmetry" / "gaussian_fitting"; None: from the PSF
