@@ -780,7 +780,9 @@ def simulate_realistic(*, frames: Optional[int] = None, grid: Union[str, Sequenc
     echoes of the bubbles on every element, white Gaussian channel noise is
     added, the records are I/Q-demodulated, delay-and-sum beamformed
     (f-number 1.5) and the three angles compounded coherently, at 1000
-    compounded frames per second. The field is 8 mm wide (centred on the
+    compounded frames per second (the bubbles are taken as still during the
+    transmissions of one frame, 0.67 ms apart at most: at 25 mm/s they move
+    17 um, a sixth of a pixel). The field is 8 mm wide (centred on the
     probe) from 8 to 16 mm deep; ``grid`` sets its pixel size:
     ``"lambda/2"`` (default, 0.101 mm, 79 x 79 pixels) or
     ``"lambda/2xlambda/4"`` (lambda/2 lateral, lambda/4 axial: the PSF
