@@ -192,6 +192,17 @@ def main(argv=None) -> List[Dict[str, object]]:
     print_table("PSF of a bubble at the centre of the field, noise-free (lateral x axial)",
                 ("grid", "pixel (um)", "sigma (px)", "FWHM (px)", "FWHM (um)"), psf_rows)
 
+    from sonaloc_ulm.simulate import realistic_psf
+
+    spots = [(x, z) for z in (9.0, 12.0, 15.0) for x in (-3.0, 0.0, 3.0)]
+    across = {g: realistic_psf(spots, grid=g) for g in GRIDS}
+    print_table("PSF across the field, noise-free bubbles: FWHM lateral x axial in um (sigma in px)",
+                ("depth (mm)",) + tuple(f"{g}, x = {x:g} mm" for g in GRIDS for x in (-3.0, 0.0, 3.0)),
+                [(f"{z:g}",) + tuple(f"{1e3 * p['fwhm_mm'][0]:.0f} x {1e3 * p['fwhm_mm'][1]:.0f} "
+                                     f"({p['sigma_px'][0]:.2f} x {p['sigma_px'][1]:.2f})"
+                                     for g in GRIDS for p in across[g] if p["position_mm"][1] == z)
+                 for z in (9.0, 12.0, 15.0)])
+
     table = []
     for r in results:
         a, qo, qp = r["acq"], r["ours"], r["peer"]

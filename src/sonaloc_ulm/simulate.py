@@ -37,7 +37,8 @@ from typing import Dict, List, Optional, Sequence, Tuple, Union
 import numpy as np
 
 __all__ = ["Acquisition", "PhantomConfig", "RealisticConfig", "simulate_phantom", "simulate_realistic",
-           "simulate_realistic_set", "simulate_block", "make_vessels", "parse_grid", "MissingSimulator",
+           "simulate_realistic_set", "realistic_psf", "simulate_block", "make_vessels", "parse_grid",
+           "MissingSimulator",
            "write_acquisition", "read_acquisition", "truth_path", "add_arguments", "main_from_args", "main"]
 
 
@@ -768,6 +769,26 @@ def _simulate_realistic(cfg: RealisticConfig, grid_parts: List[Tuple[int, int]],
                 origin=(float(g["z"][0]), float(g["x"][0])), frame_rate=float(cfg.frame_rate_hz),
                 truth=dict(truth), info=info)
     return result
+
+
+def realistic_psf(positions_mm: Sequence[Tuple[float, float]], *, grid: Union[str, Sequence[int]] = "lambda/2",
+                  **kw) -> List[Dict[str, Tuple[float, float]]]:
+    """The PSF of the realistic probe at (x, z) positions in mm, one noise-free bubble at a time: a free-width
+    Gaussian fitted to the envelope gives ``sigma_px``, ``fwhm_px``, ``fwhm_mm`` (x, z) and the offset of its
+    centre from the bubble, ``centre_offset_mm``. Settings as for :func:`simulate_realistic`."""
+    cfg = _realistic_config(1, None, 0, kw)
+    with _one_blas_thread():
+        scan = _Scanner(cfg, [parse_grid(grid)])
+        g = scan.grids[0]
+        out = []
+        for x, z in positions_mm:
+            env = np.abs(scan.image(np.array([x]), np.array([z]), np.array([1.0]))[0])
+            (sx, sz), (ox, oz) = _gaussian_width(env)
+            out.append({"position_mm": (float(x), float(z)), "sigma_px": (sx, sz),
+                        "fwhm_px": (2.3548 * sx, 2.3548 * sz),
+                        "fwhm_mm": (2.3548 * sx * g["dx"], 2.3548 * sz * g["dz"]),
+                        "centre_offset_mm": (float(g["x"][0] + ox * g["dx"] - x), float(g["z"][0] + oz * g["dz"] - z))})
+    return out
 
 
 def simulate_realistic(*, frames: Optional[int] = None, grid: Union[str, Sequence[int]] = "lambda/2",
