@@ -376,6 +376,8 @@ def run(data: Union[str, os.PathLike, np.ndarray], config: Optional[Config] = No
         threads = cfg.threads or max(1, cores // workers)
         if workers * threads > cores:
             warn(f"{workers} workers x {threads} module threads exceed the {cores} cores")
+        if workers == 1 and cfg.threads:  # in this process: effective if the module's pool is not started yet
+            os.environ["RAYON_NUM_THREADS"] = str(cfg.threads)
     # PSF and the choices from it, on the first block (before resampling)
     base_plan = {"svd_cutoff": cfg.svd_cutoff, "floor_k": cfg.floor_k, "floor_mode": cfg.floor_mode,
                  "floor_samples": cfg.floor_samples, "factors": (1.0,) * len(mod_axes)}
