@@ -60,6 +60,12 @@ def _config(args: argparse.Namespace, **extra: Any):
     return config_from(args.config, **over)
 
 
+def _where(workers: int) -> str:
+    if workers == 0:
+        return "on the dask cluster"
+    return "in this process" if workers == 1 else f"in {workers} worker processes"
+
+
 def summary(r: Dict[str, Any]) -> str:
     """A few lines on a finished run."""
     c, ch, q, psf = r["counts"], r["choices"], r["quality"], r["psf"]
@@ -67,7 +73,7 @@ def summary(r: Dict[str, Any]) -> str:
     lines = [
         f"frames {r['input']['frames']} of {' x '.join(str(v) for v in r['input']['frame_shape'].values())} "
         f"pixels ({'complex IQ' if r['input']['complex'] else 'envelope'}), "
-        f"{r['execution']['blocks']} blocks, {r['execution']['workers'] or 'dask'} workers",
+        f"{r['execution']['blocks']} blocks " + _where(r["execution"]["workers"]),
         "PSF sigma " + " x ".join(f"{psf['sigma_px'][a]:.2f}" for a in axes) + f" px ({', '.join(axes)}); "
         f"resampling " + " x ".join(f"{ch['resample_factors'][a]:g}" for a in axes) +
         f"; {ch['method']}, window {ch['window']}",
