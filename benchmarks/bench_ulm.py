@@ -105,18 +105,26 @@ def _command() -> List[str]:
 
 
 def run_ours(acq: Dict[str, object], out_dir: str, repeat: int = 3) -> Dict[str, object]:
-    """`sonaloc-ulm run` as a child process; the median wall time of `repeat` runs."""
+    """`sonaloc-ulm run` as a child process; the median wall time of `repeat` runs, and the
+    median host and module times of their run.json."""
     cmd = _command() + ["run", acq["path"], "--out", out_dir, "--truth", acq["truth"], "--quiet",
                         "--no-pictures", "--svd-cutoff", str(SVD_CUTOFF if acq["clutter"] else 0)]
-    times = []
+    times, host, module = [], [], []
     for _ in range(repeat):
         t0 = time.perf_counter()
         p = subprocess.run(cmd, capture_output=True, text=True)
         times.append(time.perf_counter() - t0)
         if p.returncode != 0:
             raise RuntimeError(f"sonaloc-ulm run failed on {acq['path']}: {p.stderr.strip()}")
-    with open(os.path.join(out_dir, "run.json")) as f:
-        report = json.load(f)
+        with open(os.path.join(out_dir, "run.json")) as f:
+            report = json.load(f)
+        hv = report.get("host_vs_module") or {}
+        if hv.get("host_stages_s") is not None and hv.get("module_s"):
+            host.append(hv["host_stages_s"])
+            module.append(hv["module_s"])
+    if host:
+        h, m = float(np.median(host)), float(np.median(module))
+        report["host_vs_module"] = {"host_stages_s": h, "module_s": m, "ratio": h / m}
     with np.load(os.path.join(out_dir, "localizations.npz")) as z:
         loc = {k: z[k] for k in z.files}
     return {"seconds": float(np.median(times)), "report": report, "localizations": loc}
