@@ -9,7 +9,7 @@ from .errors import UlmError
 
 
 OVERSAMPLE = 5  # extra directions of the subspace iteration
-SUBSPACE_PIXELS = 4096  # pixels (at least) the clutter subspace is estimated on
+SUBSPACE_PIXELS = 2048  # pixels (at least) the clutter subspace is estimated on
 POWER_STEPS = 2  # subspace iterations
 
 
@@ -71,7 +71,8 @@ def svd_filter(block: np.ndarray, cutoff: int) -> np.ndarray:
     stride = max(1, a.shape[1] // SUBSPACE_PIXELS)
     with _blas_one_thread():
         u = clutter_subspace(a if stride == 1 else np.ascontiguousarray(a[:, ::stride]), cutoff)
-        out = a - u @ (u.conj().T @ a)
+        out = u @ (u.conj().T @ a)
+        np.subtract(a, out, out=out)
     return out.reshape(block.shape)
 
 
