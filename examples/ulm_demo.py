@@ -36,12 +36,18 @@ import dataclasses
 import os
 import sys
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Dict, List, Optional, Tuple
 
 import numpy as np
 
 import sonaloc
+
+try:
+    from sonaloc_ulm.simulate import PhantomBlock, PhantomConfig, Vessel, make_vessels, simulate_block  # noqa: F401
+except ImportError:  # a source checkout whose package is not installed
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "src"))
+    from sonaloc_ulm.simulate import PhantomBlock, PhantomConfig, Vessel, make_vessels, simulate_block  # noqa: F401
 
 try:  # progress bars are a nicety: the demo also runs without tqdm
     from tqdm import tqdm
@@ -53,30 +59,10 @@ except ImportError:  # pragma: no cover - depends on the environment
 
 
 @dataclass
-class Config:
-    """Everything that defines one simulated acquisition and its processing."""
+class Config(PhantomConfig):
+    """Everything that defines one simulated acquisition (the phantom's
+    settings, see sonaloc_ulm.simulate.PhantomConfig) and its processing."""
 
-    ndim: int = 2
-    shape: Tuple[int, ...] = (128, 128)  # pixels along x, y (, z)
-    frames: int = 2000
-    pitch_mm: float = 0.1  # pixel pitch of the acquisition grid
-    frame_rate_hz: float = 1000.0
-    seed: int = 1  # vessel tree; each block of bubbles has its own stream
-    # vessels
-    roots: int = 3
-    root_diameter_mm: float = 0.5
-    min_diameter_mm: float = 0.1
-    root_speed_mm_s: float = 25.0  # mean speed in a root vessel; proportional to the diameter
-    branch_length_px: float = 45.0  # length of a root segment; shorter for thinner vessels
-    max_depth: int = 4  # branchings from a root to a leaf
-    tortuosity: float = 0.06  # random turn of the centreline, radians per sqrt(pixel)
-    # bubbles and image formation
-    bubbles: float = 15.0  # mean number of bubbles in the field of view
-    lifetime_frames: float = 60.0  # mean time a bubble stays in the imaging plane
-    min_separation_px: float = 4.0  # closest approach of two bubbles
-    psf_sigma_px: float = 1.0
-    snr: float = 20.0  # median bubble amplitude / noise standard deviation
-    noise_floor: float = 0.2  # mean background level, in median bubble amplitudes
     # processing
     floor_margin: float = 3.0  # the floor subtracted is median + this many noise std
     threshold_sigmas: float = 4.0  # detection threshold above the subtracted floor, in noise std
@@ -89,16 +75,10 @@ class Config:
     upsample: int = 4  # render pixel = pitch / upsample
     match_radius_px: float = 1.0  # a detection this close to a bubble is that bubble
 
-    @staticmethod
-    def preset(ndim: int) -> "Config":
-        if ndim == 2:
-            return Config()
-        return Config(ndim=3, shape=(64, 64, 40), frames=300, bubbles=20.0, root_diameter_mm=0.4,
-                      branch_length_px=30.0, upsample=2)
-
-    @property
-    def dt(self) -> float:
-        return 1.0 / self.frame_rate_hz
+    @classmethod
+    def preset(cls, ndim: int) -> "Config":
+        cfg = super().preset(ndim)
+        return cfg if ndim == 2 else dataclasses.replace(cfg, upsample=2)
 
     @property
     def detection_extent(self) -> Tuple[float, ...]:
@@ -113,228 +93,10 @@ class Config:
         return self.pitch_mm / self.upsample
 
 
-# ----------------------------------------------------------------------------- phantom
-
-
-@dataclass
-class Vessel:
-    points: np.ndarray  # (K, D) centreline samples, in pixels of the acquisition grid
-    diameter: float  # pixels
-    speed: float  # mean speed, mm/s
-    basis: np.ndarray  # (K, D, D - 1) unit vectors spanning the cross-section
-    children: List[int] = field(default_factory=list)
-
-    @property
-    def length(self) -> float:
-        return float(np.linalg.norm(np.diff(self.points, axis=0), axis=1).sum())
-
-
-def _unit(v: np.ndarray) -> np.ndarray:
-    return v / np.linalg.norm(v, axis=-1, keepdims=True)
-
-
-def _random_perpendicular(rng: np.random.Generator, t: np.ndarray) -> np.ndarray:
-    v = rng.standard_normal(t.shape)
-    v -= (v @ t) * t
-    return _unit(v)
-
-
-def _cross_section_basis(points: np.ndarray) -> np.ndarray:
-    t = _unit(np.gradient(points, axis=0))
-    if points.shape[1] == 2:
-        return np.stack([-t[:, 1], t[:, 0]], axis=-1)[:, :, None]
-    ref = np.array([0.0, 0.0, 1.0]) if abs(t.mean(0)[2]) < 0.7 else np.array([1.0, 0.0, 0.0])
-    n1 = _unit(ref[None, :] - (t @ ref)[:, None] * t)
-    n2 = np.cross(t, n1)
-    return np.stack([n1, n2], axis=-1)
-
-
-def make_vessels(cfg: Config, rng: np.random.Generator) -> List[Vessel]:
-    """Trees of branching vessels grown from the border into the field of view."""
-    D = cfg.ndim
-    shape = np.asarray(cfg.shape, dtype=float)
-    lo, hi = np.full(D, 3.0), shape - 4.0
-    d_root = cfg.root_diameter_mm / cfg.pitch_mm
-    d_min = cfg.min_diameter_mm / cfg.pitch_mm
-    step = 0.5
-    vessels: List[Vessel] = []
-
-    def grow(start: np.ndarray, direction: np.ndarray, diameter: float, depth: int) -> Optional[int]:
-        length = cfg.branch_length_px * np.sqrt(diameter / d_root) * rng.uniform(0.7, 1.3)
-        pts, p, t = [start], start.copy(), direction.copy()
-        complete = True
-        for _ in range(max(int(length / step), 4)):
-            t = _unit(t + cfg.tortuosity * np.sqrt(step) * rng.standard_normal() * _random_perpendicular(rng, t))
-            if D == 3:  # volumes are slabs: vessels turn back towards the x-y plane
-                t = _unit(t * np.array([1.0, 1.0, 0.97]))
-            p = p + step * t
-            if np.any(p < lo) or np.any(p > hi):
-                complete = False
-                break
-            pts.append(p)
-        points = np.asarray(pts)
-        if len(points) < 4:  # ran into the border at once
-            return None
-        index = len(vessels)
-        vessels.append(Vessel(points, diameter, cfg.root_speed_mm_s * diameter / d_root,
-                              _cross_section_basis(points)))
-        a = rng.uniform(0.65, 0.9)  # Murray's law: d^3 = d1^3 + d2^3
-        d1, d2 = diameter * a, diameter * (1.0 - a**3) ** (1.0 / 3.0)
-        if complete and depth < cfg.max_depth and min(d1, d2) >= d_min:
-            u = _random_perpendicular(rng, t)
-            for d_child, sign in ((d1, 1.0), (d2, -1.0)):
-                angle = np.radians(rng.uniform(20.0, 50.0))
-                child = grow(points[-1], _unit(np.cos(angle) * t + sign * np.sin(angle) * u), d_child, depth + 1)
-                if child is not None:
-                    vessels[index].children.append(child)
-        return index
-
-    for r in range(cfg.roots):
-        axis, side = (r // 2) % D, r % 2
-        start = lo + (hi - lo) * rng.uniform(0.3, 0.7, D)
-        start[axis] = lo[axis] + 0.5 if side == 0 else hi[axis] - 0.5
-        direction = np.zeros(D)
-        direction[axis] = 1.0 if side == 0 else -1.0
-        direction = _unit(direction + 0.4 * _random_perpendicular(rng, direction))
-        grow(start, direction, d_root, 0)
-    return vessels
-
-
-@dataclass
-class Truth:
-    """Every bubble in every frame, sorted by frame."""
-
-    frame: np.ndarray  # (M,) frame number
-    position: np.ndarray  # (M, D) in pixels of the acquisition grid
-    amplitude: np.ndarray  # (M,)
-    speed: np.ndarray  # (M,) mm/s
-    bubble: np.ndarray  # (M,) bubble identity
-    starts: np.ndarray  # (frames + 1,) rows of frame f are starts[f]:starts[f + 1]
-
-    def in_frame(self, f: int) -> slice:
-        return slice(int(self.starts[f]), int(self.starts[f + 1]))
-
-
-@dataclass
-class Acquisition:
-    frames: np.ndarray  # (T, *shape) float32
-    truth: Truth
-    vessels: List[Vessel]
-
-
-def _bubble_path(vessels: List[Vessel], first: int, rng: np.random.Generator):
-    """Samples of the path from vessel `first` downstream to a leaf (children chosen by flow)."""
-    chain = [first]
-    while vessels[chain[-1]].children:
-        kids = vessels[chain[-1]].children
-        flow = np.array([vessels[k].diameter ** 3 for k in kids])
-        chain.append(kids[rng.choice(len(kids), p=flow / flow.sum())])
-    parts = [(vessels[v], 0 if i == 0 else 1) for i, v in enumerate(chain)]
-    P = np.concatenate([v.points[s:] for v, s in parts])
-    B = np.concatenate([v.basis[s:] for v, s in parts])
-    R = np.concatenate([np.full(len(v.points) - s, v.diameter / 2) for v, s in parts])
-    V = np.concatenate([np.full(len(v.points) - s, v.speed) for v, s in parts])
-    arc = np.concatenate([[0.0], np.cumsum(np.linalg.norm(np.diff(P, axis=0), axis=1))])
-    return P, B, R, V, arc, len(vessels[first].points)
-
-
-def _trajectory(cfg: Config, vessels: List[Vessel], weights: np.ndarray, f0: int, n_frames: int,
-                rng: np.random.Generator):
-    """Positions (px) and speeds (mm/s) of one bubble over at most n_frames frames from f0."""
-    D = cfg.ndim
-    P, B, R, V, arc, first_len = _bubble_path(vessels, int(rng.choice(len(vessels), p=weights)), rng)
-    if D == 2:
-        u = rng.uniform(-0.9, 0.9, 1)  # lateral position, in vessel radii
-    else:
-        rho, phi = 0.9 * np.sqrt(rng.uniform()), rng.uniform(0, 2 * np.pi)
-        u = np.array([rho * np.cos(phi), rho * np.sin(phi)])
-    profile = 2.0 * (1.0 - float(u @ u))  # parabolic (Poiseuille) profile, mean 1
-    seg_speed = V[:-1] * profile  # mm/s on each sample interval
-    seg_time = np.diff(arc) * cfg.pitch_mm / seg_speed * cfg.frame_rate_hz  # frames
-    clock = np.concatenate([[0.0], np.cumsum(seg_time)])
-    t = np.interp(rng.uniform(0.0, arc[first_len - 1]), arc, clock) + np.arange(n_frames)
-    s = np.interp(t[t <= clock[-1]], clock, arc)  # the bubble leaves at the end of its path
-    P_s = np.stack([np.interp(s, arc, P[:, a]) for a in range(D)], axis=-1)
-    B_s = np.stack([np.interp(s, arc, B[:, a, c]) for a in range(D) for c in range(D - 1)], -1)
-    R_s = np.interp(s, arc, R)
-    k = np.minimum(np.searchsorted(arc, s, side="right") - 1, len(seg_speed) - 1)
-    return P_s + R_s[:, None] * (B_s.reshape(len(s), D, D - 1) @ u), seg_speed[k]
-
-
-def _bubbles(cfg: Config, vessels: List[Vessel], rng: np.random.Generator) -> Truth:
-    """Bubbles enter anywhere along the vessels, flow downstream, and leave the
-    imaging plane after a random time (or at the end of their path). A bubble
-    that would come closer than `min_separation_px` to another one is not
-    injected (another is drawn): localization needs isolated bubbles."""
-    D, T = cfg.ndim, cfg.frames
-    weights = np.array([v.length for v in vessels])
-    weights /= weights.sum()
-    n = rng.poisson(cfg.bubbles * (T + cfg.lifetime_frames) / cfg.lifetime_frames)
-    occupied: List[List[np.ndarray]] = [[] for _ in range(T)]
-    cols: Dict[str, list] = {k: [] for k in ("frame", "position", "amplitude", "speed", "bubble")}
-    for b in range(n):
-        t0 = int(rng.integers(-int(cfg.lifetime_frames), T))
-        life = int(rng.exponential(cfg.lifetime_frames)) + 5
-        f0, f1 = max(t0, 0), min(t0 + life, T)
-        if f1 - f0 < 2:
-            continue
-        for _ in range(20):
-            pos, speed = _trajectory(cfg, vessels, weights, f0, f1 - f0, rng)
-            if len(pos) >= 2 and all(
-                    not occupied[f0 + i]
-                    or np.min(np.linalg.norm(np.asarray(occupied[f0 + i]) - p, axis=1)) >= cfg.min_separation_px
-                    for i, p in enumerate(pos)):
-                break
-        else:
-            continue
-        for i, p in enumerate(pos):
-            occupied[f0 + i].append(p)
-        cols["position"].append(pos)
-        cols["frame"].append(np.arange(f0, f0 + len(pos)))
-        cols["speed"].append(speed)
-        cols["amplitude"].append(np.full(len(pos), rng.lognormal(0.0, 0.25)))
-        cols["bubble"].append(np.full(len(pos), b))
-    if not cols["frame"]:
-        cols = {"frame": [np.zeros(0, int)], "position": [np.zeros((0, D))], "amplitude": [np.zeros(0)],
-                "speed": [np.zeros(0)], "bubble": [np.zeros(0, int)]}
-    c = {k: np.concatenate(v) for k, v in cols.items()}
-    order = np.argsort(c["frame"], kind="stable")
-    c = {k: v[order] for k, v in c.items()}
-    starts = np.searchsorted(c["frame"], np.arange(T + 1))
-    return Truth(starts=starts, **c)
-
-
-def _render_frames(cfg: Config, truth: Truth, rng: np.random.Generator) -> np.ndarray:
-    """Gaussian point-spread functions on a noise floor, plus Gaussian noise."""
-    D, T, shape = cfg.ndim, cfg.frames, tuple(cfg.shape)
-    sigma = cfg.psf_sigma_px
-    r = int(np.ceil(4 * sigma))
-    offs = np.stack(np.meshgrid(*[np.arange(-r, r + 1)] * D, indexing="ij"), -1).reshape(-1, D)
-    frames = rng.standard_normal((T,) + shape, dtype=np.float32)
-    frames *= np.float32(1.0 / cfg.snr)
-    frames += np.float32(cfg.noise_floor)
-    flat = frames.reshape(T, -1)
-    per_frame = int(np.prod(shape))
-    chunk = max(1, 200_000 // len(offs))  # bubbles per batch
-    for b0 in range(0, len(truth.frame), chunk):
-        pos = truth.position[b0:b0 + chunk]
-        cells = np.floor(pos + 0.5).astype(np.int64)[:, None, :] + offs[None]
-        d2 = ((cells - pos[:, None, :]) ** 2).sum(-1)
-        val = truth.amplitude[b0:b0 + chunk, None] * np.exp(-d2 / (2 * sigma * sigma))
-        inside = np.all((cells >= 0) & (cells < np.asarray(shape)), axis=-1)
-        idx = np.ravel_multi_index(tuple(np.where(inside[..., None], cells, 0).reshape(-1, D).T), shape)
-        idx = idx + truth.frame[b0:b0 + chunk, None].repeat(len(offs), 1).ravel() * per_frame
-        np.add.at(flat.reshape(-1), idx[inside.ravel()], val.ravel()[inside.ravel()].astype(np.float32))
-    np.maximum(frames, 0, out=frames)  # an envelope is never negative
-    return frames
-
-
-def simulate(cfg: Config, block: int = 0) -> Acquisition:
-    """One block of frames; the vessel tree depends on cfg.seed only, the bubbles also on `block`."""
-    vessels = make_vessels(cfg, np.random.default_rng(cfg.seed))
-    rng = np.random.default_rng([cfg.seed, block, 1])
-    truth = _bubbles(cfg, vessels, rng)
-    return Acquisition(_render_frames(cfg, truth, rng), truth, vessels)
+# The phantom (vessel trees, bubbles, frames) is sonaloc_ulm's simulator; one
+# block of frames in pixels of the acquisition grid, axes (t, x, y[, z]).
+simulate = simulate_block
+Acquisition = PhantomBlock
 
 
 # ----------------------------------------------------------------------------- the host chain

@@ -126,3 +126,35 @@ def test_run_all_collects_rows_and_tolerates_other_benchmarks(tmp_path, capsys):
     assert run_all.discover(["a"], str(tmp_path)) == ["bench_a.py"]
     with pytest.raises(SystemExit):
         run_all.discover(["nope"], str(tmp_path))
+
+
+def _peer():
+    pytest.importorskip("skimage")
+    found = importlib.util.spec_from_file_location("ulm_peer", EXAMPLES.parent / "benchmarks" / "ulm_peer.py")
+    peer = importlib.util.module_from_spec(found)
+    found.loader.exec_module(peer)
+    return peer
+
+
+def test_benchmark_scores_and_peer_pipeline():
+    peer = _peer()
+    truth = {"frame": np.array([0, 0, 1, 2]), "x": np.array([0.0, 1.0, 0.0, 5.0]), "z": np.zeros(4)}
+    # frame 0: both found (0.03 and 0.04 mm off); frame 1: one found, one false; frame 2: missed
+    loc = {"frame": np.array([0, 0, 1, 1]), "x": np.array([1.04, 0.03, 0.0, 3.0]), "z": np.zeros(4)}
+    q = peer.match(loc, truth, radius=0.1)
+    assert (q["matched"], q["localizations"], q["truth"]) == (3, 4, 4)
+    np.testing.assert_allclose([q["rmse_mm"], q["precision"], q["recall"], q["jaccard"]],
+                               [np.sqrt((0.03 ** 2 + 0.04 ** 2) / 3), 0.75, 0.75, 3 / 5])
+    # the peer localizes phantom spots to a fraction of a pixel and links them into tracks
+    acq = ulm_demo.simulate_block(dataclasses.replace(ulm_demo.Config(), shape=(48, 48), frames=6, bubbles=4.0,
+                                                      branch_length_px=25.0))
+    frames = acq.frames.transpose(2, 1, 0)  # zxt, as in a file
+    geo = {"dz": 0.1, "dx": 0.1, "z0": 0.0, "x0": 0.0, "frame_rate": 1000.0}
+    loc = peer.localize(frames, geo)
+    t = acq.truth
+    inner = np.all((t.position >= 3) & (t.position <= 44), axis=1)
+    q = peer.match(loc, {"frame": t.frame[inner], "x": t.position[inner, 0] * 0.1,
+                         "z": t.position[inner, 1] * 0.1}, radius=0.1)
+    assert q["recall"] > 0.9 and q["rmse_mm"] < 0.015 and loc["refined"].mean() > 0.9
+    track = peer.link(loc, max_distance=0.15)
+    assert len(np.unique(track)) < len(track) / 2  # most points continue a track
