@@ -35,7 +35,9 @@ PyObject* translate_current_exception() noexcept {
     } catch (const PythonError&) {
         if (!PyErr_Occurred()) raise_panic("a Python error was reported but none is set");
     } catch (const ValueError& e) {
-        PyErr_SetString(PyExc_ValueError, e.what());
+        const std::string_view text = e.message();
+        Ref message = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+        if (message) PyErr_SetObject(PyExc_ValueError, message.get());
     } catch (const InternalFault& e) {
         raise_panic(e.what());
     } catch (const std::bad_alloc&) {
