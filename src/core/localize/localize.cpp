@@ -28,6 +28,7 @@ struct Scratch {
     std::vector<std::uint8_t> flooded;  // pixel already part of a flooded plateau
     std::vector<std::size_t> plateau;   // flood work list (framed indices)
     std::array<std::ptrdiff_t, 8> neighbours;
+    RadialSymmetryScratch radial;       // the localizer's work space
 
     explicit Scratch(std::size_t w_)
         : w(w_), stride(w_ + 2),
@@ -146,12 +147,12 @@ std::pair<float, float> window_centroid(const Scratch& s) {
     return {sum_a / sum - h, sum_e / sum - h};
 }
 
-std::optional<std::pair<float, float>> run_localizer(LocalizationMethod method, const Matrix& w) {
+std::optional<std::pair<float, float>> run_localizer(LocalizationMethod method, Scratch& s) {
     switch (method) {
         case LocalizationMethod::RadialSymmetry:
-            return localize_radial_symmetry(w);
+            return localize_radial_symmetry(s.view(), s.radial);
         case LocalizationMethod::GaussianFitting:
-            return localize_gaussian_fitting(w);
+            return localize_gaussian_fitting(s.view());
     }
     fault("unknown localization method");
 }
@@ -191,7 +192,7 @@ struct WindowJob {
             return {Outcome::PixelPosition, static_cast<float>(r) * sx + ext.x_first,
                     static_cast<float>(c) * sy + ext.y_first};
         }
-        const auto offset = run_localizer(method, s.view());
+        const auto offset = run_localizer(method, s);
         if (!offset) return {};
         // A NaN offset is not beyond the bound and passes through.
         std::pair<float, float> d = *offset;

@@ -63,6 +63,7 @@ std::vector<Peak3D> localize_3d(const Volume& volume, const std::vector<Peak3D>&
     }
 
     std::vector<float> buffer(w * w * w);
+    RadialSymmetryScratch3D scratch;
     const Volume window = contiguous_view<float, 3>(buffer.data(), {w, w, w});
     for (const Peak3D& p : peaks) {
         const std::array<std::size_t, 3> start{window_start(p.i, w, volume.shape[0]),
@@ -70,7 +71,7 @@ std::vector<Peak3D> localize_3d(const Volume& volume, const std::vector<Peak3D>&
                                                window_start(p.k, w, volume.shape[2])};
         copy_window(volume, start, w, buffer.data());
         const std::optional<Point3> found = method == LocalizationMethod::RadialSymmetry
-                                                ? localize_radial_symmetry_3d(window)
+                                                ? localize_radial_symmetry_3d(window, scratch)
                                                 : localize_gaussian_fitting_3d(window);
         if (!found) continue;
         Point3 d = *found;

@@ -10,8 +10,16 @@ namespace sonaloc {
 
 using Point3 = std::array<float, 3>;
 
+// Work space of the localizer, kept by a caller that localizes many windows
+// so that each window does not allocate its own.
+struct RadialSymmetryScratch3D {
+    typedef float Lanes __attribute__((vector_size(16)));
+    std::vector<Lanes> lanes;
+};
+
 // Spot centre in index coordinates of the window (voxel (i, j, k) is centred
 // at (i, j, k)); nothing when a side is below 3 or the window is flat.
+std::optional<Point3> localize_radial_symmetry_3d(const Volume& window, RadialSymmetryScratch3D& scratch);
 std::optional<Point3> localize_radial_symmetry_3d(const Volume& window);
 
 }  // namespace sonaloc
