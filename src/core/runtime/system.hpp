@@ -7,6 +7,8 @@
 
 #include <sys/mman.h>
 
+#include "core/runtime/interrupt.hpp"
+
 namespace sonaloc::system {
 
 // Processors available to the process: its affinity mask, bounded by the
@@ -20,7 +22,8 @@ std::uint64_t available_memory();
 
 // A zero-filled vector of n elements. Large buffers (images, passage lists)
 // are first advised to live on huge pages: filling hundreds of megabytes
-// page by 4 KB page costs several times more than the filling itself.
+// page by 4 KB page costs several times more than the filling itself. The
+// filling goes in steps of 16 MB with an interrupt check point between them.
 template <class T>
 std::vector<T> zeroed_buffer(std::size_t n) {
     std::vector<T> v;
@@ -31,6 +34,11 @@ std::vector<T> zeroed_buffer(std::size_t n) {
     const std::uintptr_t last = (begin + n * sizeof(T)) & ~(kHuge - 1);
     if (n * sizeof(T) >= 4 * kHuge && last > first)
         (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);  // advice only
+    constexpr std::size_t kStep = (std::size_t{16} << 20) / sizeof(T) + 1;
+    while (n - v.size() > kStep) {
+        interrupt::check();
+        v.resize(v.size() + kStep);
+    }
     v.resize(n);
     return v;
 }
