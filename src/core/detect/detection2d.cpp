@@ -1,6 +1,7 @@
 #include "core/detect/detection2d.hpp"
 
 #include "core/detect/peak_order.hpp"
+#include "core/runtime/interrupt.hpp"
 #include "core/runtime/parallel.hpp"
 
 #include <algorithm>
@@ -186,6 +187,7 @@ std::vector<Peak2D> find_peaks(const ScanContext& ctx) {
     parallel::for_each(bands, [&](std::size_t band) {
         const std::size_t end = rows * (band + 1) / bands;
         for (std::size_t r = rows * band / bands; r < end; ++r) {
+            interrupt::check_every(r, 16);
             if (packed)
                 scan_row_packed(ctx, r + 1, found[band]);
             else
@@ -311,6 +313,7 @@ std::vector<Peak2D> thin_by_distance(const std::vector<Peak2D>& sorted, float mi
     KeptGrid grid;
     if (sorted.size() < 0xFFFFFFFFu && std::isfinite(md2) && grid.build(sorted, min_distance)) {
         for (const Peak2D& p : sorted) {
+            interrupt::check_every(static_cast<std::size_t>(&p - sorted.data()), 4096);
             if (finite_position(p)) {
                 if (grid.any_near(p.x, p.y, [&](std::uint32_t k) { return too_close(p, k); }))
                     continue;
@@ -323,6 +326,7 @@ std::vector<Peak2D> thin_by_distance(const std::vector<Peak2D>& sorted, float mi
         return kept;
     }
     for (const Peak2D& p : sorted) {
+        interrupt::check_every(static_cast<std::size_t>(&p - sorted.data()), 256);
         bool close = false;
         for (std::size_t k = 0; k < kept.size() && !close; ++k) close = too_close(p, k);
         if (close) continue;

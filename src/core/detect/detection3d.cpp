@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "core/detect/peak_order.hpp"
+#include "core/runtime/interrupt.hpp"
 #include "core/runtime/parallel.hpp"
 
 #if defined(__SSE2__)
@@ -136,7 +137,10 @@ std::vector<Peak3D> find_peaks(const ScanContext& cx) {
     parallel::for_each(chunks, [&](std::size_t c) {
         const std::size_t begin = lines / chunks * c + std::min(c, lines % chunks);
         const std::size_t end = lines / chunks * (c + 1) + std::min(c + 1, lines % chunks);
-        for (std::size_t l = begin; l < end; ++l) scan_line(cx, 1 + l / n1, 1 + l % n1, found[c]);
+        for (std::size_t l = begin; l < end; ++l) {
+            interrupt::check_every(l, 64);
+            scan_line(cx, 1 + l / n1, 1 + l % n1, found[c]);
+        }
     });
     std::size_t total = 0;
     for (const auto& f : found) total += f.size();
@@ -267,6 +271,7 @@ std::vector<Peak3D> thin_by_distance(std::vector<Peak3D> candidates, float min_d
     constexpr std::size_t kIndexFrom = 512;
     if (candidates.size() >= kIndexFrom && std::isfinite(limit) && index.covers(candidates)) {
         for (const Peak3D& p : candidates) {
+            interrupt::check_every(static_cast<std::size_t>(&p - candidates.data()), 4096);
             const CellIndex::Cell c = index.cell_of(p);
             if (index.any_around(c, [&](std::size_t t) { return too_close(p, kx[t], ky[t], kz[t], limit); }))
                 continue;
@@ -277,6 +282,7 @@ std::vector<Peak3D> thin_by_distance(std::vector<Peak3D> candidates, float min_d
     }
 
     for (const Peak3D& p : candidates) {
+        interrupt::check_every(static_cast<std::size_t>(&p - candidates.data()), 256);
         bool close = false;
         constexpr std::size_t kBlock = 64;
         for (std::size_t b = 0; b < kx.size() && !close; b += kBlock) {

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include "core/runtime/interrupt.hpp"
+
 namespace sonaloc {
 namespace {
 
@@ -98,7 +100,10 @@ void compute_correlations(const Volume& volume, const VolumeExtent& extent,
                           std::vector<Peak3D>& peaks, const std::array<float, 3>& sigmas) {
     if (peaks.empty()) return;
     const Template tmpl = gaussian_template(volume, extent, sigmas);
-    for (Peak3D& p : peaks) p.correlation = correlation_at(volume, tmpl, p);
+    for (std::size_t i = 0; i < peaks.size(); ++i) {
+        interrupt::check_every(i, 256);
+        peaks[i].correlation = correlation_at(volume, tmpl, peaks[i]);
+    }
 }
 
 void screen_by_correlation(std::vector<Peak3D>& peaks, float threshold) {

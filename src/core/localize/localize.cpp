@@ -9,6 +9,7 @@
 
 #include "core/errors.hpp"
 #include "core/localize/gaussian_fitting2d.hpp"
+#include "core/runtime/interrupt.hpp"
 #include "core/runtime/parallel.hpp"
 #include "core/localize/radial_symmetry2d.hpp"
 
@@ -234,7 +235,10 @@ std::vector<Peak2D> localize(const Matrix& image, const std::vector<Peak2D>& pea
         outcomes.assign(end - begin, Outcome{});
         parallel::for_range(end - begin, kGrain, [&](std::size_t b, std::size_t e) {
             Scratch s(w);
-            for (std::size_t i = b; i < e; ++i) outcomes[i] = job.run(begin + i, s);
+            for (std::size_t i = b; i < e; ++i) {
+                interrupt::check_every(i, 64);
+                outcomes[i] = job.run(begin + i, s);
+            }
         });
         for (std::size_t i = 0; i < outcomes.size(); ++i) {
             const Outcome& o = outcomes[i];

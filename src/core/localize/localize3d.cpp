@@ -6,6 +6,7 @@
 
 #include "core/localize/gaussian_fitting3d.hpp"
 #include "core/localize/radial_symmetry3d.hpp"
+#include "core/runtime/interrupt.hpp"
 
 namespace sonaloc {
 namespace {
@@ -65,7 +66,9 @@ std::vector<Peak3D> localize_3d(const Volume& volume, const std::vector<Peak3D>&
     std::vector<float> buffer(w * w * w);
     RadialSymmetryScratch3D scratch;
     const Volume window = contiguous_view<float, 3>(buffer.data(), {w, w, w});
-    for (const Peak3D& p : peaks) {
+    for (std::size_t n = 0; n < peaks.size(); ++n) {
+        interrupt::check_every(n, 64);
+        const Peak3D& p = peaks[n];
         const std::array<std::size_t, 3> start{window_start(p.i, w, volume.shape[0]),
                                                window_start(p.j, w, volume.shape[1]),
                                                window_start(p.k, w, volume.shape[2])};

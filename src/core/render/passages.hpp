@@ -18,6 +18,7 @@
 #include "core/render/track_records.hpp"
 #include "core/render/walk2d.hpp"
 #include "core/render/walk3d.hpp"
+#include "core/runtime/interrupt.hpp"
 #include "core/runtime/parallel.hpp"
 #include "core/runtime/system.hpp"
 
@@ -56,13 +57,17 @@ std::vector<Passage<Key, Entry>> gather_passages(std::size_t tracks, Key sentine
                                                  Fill&& fill) {
     std::vector<std::size_t> offset(tracks + 1, 0);
     parallel::for_range(tracks, 256, [&](std::size_t b, std::size_t e) {
-        for (std::size_t t = b; t < e; ++t) offset[t + 1] = bound(t);
+        for (std::size_t t = b; t < e; ++t) {
+            interrupt::check_every(t, 256);
+            offset[t + 1] = bound(t);
+        }
     });
     for (std::size_t t = 0; t < tracks; ++t)
         if (__builtin_add_overflow(offset[t + 1], offset[t], &offset[t + 1])) throw std::bad_alloc();
     auto out = system::zeroed_buffer<Passage<Key, Entry>>(offset[tracks]);
     parallel::for_range(tracks, 256, [&](std::size_t b, std::size_t e) {
         for (std::size_t t = b; t < e; ++t) {
+            interrupt::check_every(t, 256);
             Passage<Key, Entry>* slot = out.data() + offset[t];
             const std::size_t used = fill(t, slot);
             for (std::size_t i = used; i < offset[t + 1] - offset[t]; ++i) slot[i].pixel = sentinel;
@@ -85,8 +90,13 @@ void sort_by_pixel(std::vector<Passage<Key, Entry>>& v, std::uint64_t limit) {
     // The histograms of all digits in one read; a pass whose digit is the
     // same for every passage would move nothing and is skipped.
     std::vector<std::size_t> hist(buckets * static_cast<std::size_t>(passes), 0);
-    for (const auto& x : v)
-        for (int p = 0; p < passes; ++p) ++hist[p * buckets + ((x.pixel >> (p * digit)) & mask)];
+    constexpr std::size_t kBlock = std::size_t{1} << 18;  // passages between check points
+    for (std::size_t b = 0; b < v.size(); b += kBlock) {
+        interrupt::check();
+        const auto* end = v.data() + std::min(v.size(), b + kBlock);
+        for (const auto* x = v.data() + b; x < end; ++x)
+            for (int p = 0; p < passes; ++p) ++hist[p * buckets + ((x->pixel >> (p * digit)) & mask)];
+    }
     auto buf = system::zeroed_buffer<Passage<Key, Entry>>(v.size());
     auto* src = &v;
     auto* dst = &buf;
@@ -97,7 +107,11 @@ void sort_by_pixel(std::vector<Passage<Key, Entry>>& v, std::uint64_t limit) {
         std::size_t sum = 0;
         for (std::size_t b = 0; b < buckets; ++b) sum += std::exchange(pos[b], sum);
         Passage<Key, Entry>* out = dst->data();
-        for (const auto& x : *src) out[pos[(x.pixel >> shift) & mask]++] = x;
+        for (std::size_t b = 0; b < src->size(); b += kBlock) {
+            interrupt::check();
+            const auto* end = src->data() + std::min(src->size(), b + kBlock);
+            for (const auto* x = src->data() + b; x < end; ++x) out[pos[(x->pixel >> shift) & mask]++] = *x;
+        }
         std::swap(src, dst);
     }
     if (src != &v) v.swap(buf);
@@ -122,6 +136,7 @@ void for_each_pixel_run(std::vector<Passage<Key, Entry>>& v, std::uint64_t limit
     };
     parallel::for_range(chunks, 1, [&](std::size_t cb, std::size_t ce) {
         for (std::size_t c = cb; c < ce; ++c) {
+            interrupt::check();
             std::size_t i = run_start(c * kChunk);
             const std::size_t stop = run_start(std::min((c + 1) * kChunk, n));
             while (i < stop) {
