@@ -75,9 +75,7 @@ std::optional<std::pair<float, float>> localize_radial_symmetry(const Matrix& I,
     const float Kr = 0.5f - (static_cast<float>(R) - 1.0f) * 0.5f;
     const float Kc = 0.5f - (static_cast<float>(C) - 1.0f) * 0.5f;
 
-    auto& buf = scratch.lanes;
-    buf.resize(2 * n + (6 * n + 3) / 4);
-    Lanes* d = buf.data();  // lanes: d1, d2
+    Lanes* d = scratch.room(2 * n + (6 * n + 3) / 4);  // lanes: d1, d2
     Lanes* sm = d + n;      // lanes: s1, s2
     // Per grid point: coordinates, squared gradient, slope, intercept, weight.
     float* xs = reinterpret_cast<float*>(sm + n);

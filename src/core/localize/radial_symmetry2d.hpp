@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/localize/lane_scratch.hpp"
 #include "core/view.hpp"
 
 namespace sonaloc {
@@ -12,12 +13,7 @@ namespace sonaloc {
 std::vector<float> apply_averaging_filter(const std::vector<float>& a, std::size_t rows,
                                           std::size_t cols);
 
-// Work space of the localizer, kept by a caller that localizes many windows
-// so that each window does not allocate its own.
-struct RadialSymmetryScratch {
-    typedef float Lanes __attribute__((vector_size(16)));
-    std::vector<Lanes> lanes;
-};
+using RadialSymmetryScratch = LaneScratch;
 
 // Offset (axis 0, axis 1) of the spot centre from the window's geometric
 // centre, in pixels; nothing when the least-squares system is singular.

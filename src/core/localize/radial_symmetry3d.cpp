@@ -58,9 +58,7 @@ std::optional<Point3> localize_radial_symmetry_3d(const Volume& I, RadialSymmetr
     auto u1 = [&](std::size_t j) { return static_cast<float>(j) + K1; };
     auto u2 = [&](std::size_t k) { return static_cast<float>(k) + K2; };
 
-    auto& buf = scratch.lanes;
-    buf.resize(2 * n);
-    Lanes* E = buf.data();  // lanes: E1, E2, E3
+    Lanes* E = scratch.room(2 * n);  // lanes: E1, E2, E3
     Lanes* S = E + n;       // lanes: S1, S2, S3
 
     // Differences along three body diagonals of every 2x2x2 block.

@@ -4,18 +4,14 @@
 #include <optional>
 #include <vector>
 
+#include "core/localize/lane_scratch.hpp"
 #include "core/view.hpp"
 
 namespace sonaloc {
 
 using Point3 = std::array<float, 3>;
 
-// Work space of the localizer, kept by a caller that localizes many windows
-// so that each window does not allocate its own.
-struct RadialSymmetryScratch3D {
-    typedef float Lanes __attribute__((vector_size(16)));
-    std::vector<Lanes> lanes;
-};
+using RadialSymmetryScratch3D = LaneScratch;
 
 // Spot centre in index coordinates of the window (voxel (i, j, k) is centred
 // at (i, j, k)); nothing when a side is below 3 or the window is flat.
