@@ -29,7 +29,6 @@ struct Scratch {
     std::vector<std::uint8_t> flooded;  // pixel already part of a flooded plateau
     std::vector<std::size_t> plateau;   // flood work list (framed indices)
     std::array<std::ptrdiff_t, 8> neighbours;
-    RadialSymmetryScratch radial;       // the localizer's work space
 
     explicit Scratch(std::size_t w_)
         : w(w_), stride(w_ + 2),
@@ -148,12 +147,13 @@ std::pair<float, float> window_centroid(const Scratch& s) {
     return {sum_a / sum - h, sum_e / sum - h};
 }
 
-std::optional<std::pair<float, float>> run_localizer(LocalizationMethod method, Scratch& s) {
+std::optional<std::pair<float, float>> run_localizer(LocalizationMethod method, const Matrix& w,
+                                                     RadialSymmetryScratch& radial) {
     switch (method) {
         case LocalizationMethod::RadialSymmetry:
-            return localize_radial_symmetry(s.view(), s.radial);
+            return localize_radial_symmetry(w, radial);
         case LocalizationMethod::GaussianFitting:
-            return localize_gaussian_fitting(s.view());
+            return localize_gaussian_fitting(w);
     }
     fault("unknown localization method");
 }
@@ -180,7 +180,7 @@ struct WindowJob {
         return h <= p.row && p.row + h < n_rows && h <= p.col && p.col + h < n_cols;
     }
 
-    Outcome run(std::size_t k, Scratch& s) const {
+    Outcome run(std::size_t k, Scratch& s, RadialSymmetryScratch& radial) const {
         const Peak2D& peak = peaks[k];
         const std::size_t r = peak.row, c = peak.col;
         if (!inside(peak)) return {};
@@ -193,7 +193,7 @@ struct WindowJob {
             return {Outcome::PixelPosition, static_cast<float>(r) * sx + ext.x_first,
                     static_cast<float>(c) * sy + ext.y_first};
         }
-        const auto offset = run_localizer(method, s);
+        const auto offset = run_localizer(method, s.view(), radial);
         if (!offset) return {};
         // A NaN offset is not beyond the bound and passes through.
         std::pair<float, float> d = *offset;
@@ -235,9 +235,10 @@ std::vector<Peak2D> localize(const Matrix& image, const std::vector<Peak2D>& pea
         outcomes.assign(end - begin, Outcome{});
         parallel::for_range(end - begin, kGrain, [&](std::size_t b, std::size_t e) {
             Scratch s(w);
+            RadialSymmetryScratch radial;
             for (std::size_t i = b; i < e; ++i) {
                 interrupt::check_every(i, 64);
-                outcomes[i] = job.run(begin + i, s);
+                outcomes[i] = job.run(begin + i, s, radial);
             }
         });
         for (std::size_t i = 0; i < outcomes.size(); ++i) {
