@@ -1,6 +1,8 @@
 """Ctrl-C during a long call: SIGINT stops a rendering and a 3D detection of
 several seconds with KeyboardInterrupt at once, the memory the call held is
-released, and the process goes on with correct results."""
+released, and the process goes on with correct results. Under the
+sanitizers the same runs check the unwinding; the latency and the resident
+memory (held back by the sanitizers' quarantine) are not judged there."""
 import os
 import signal
 import subprocess
@@ -62,7 +64,6 @@ CHILD = textwrap.dedent(
 )
 
 
-@pytest.mark.skipif(SANITIZED, reason="timing of signal delivery under the sanitizers says nothing")
 @pytest.mark.parametrize("case", sorted(SETUP))
 @pytest.mark.parametrize("delay", [0.3, 1.2])
 def test_sigint_stops_a_long_call(case, delay):
@@ -81,6 +82,7 @@ def test_sigint_stops_a_long_call(case, delay):
         child.kill()
         child.wait()
     assert outcome == "interrupted", f"the call ran to its end ({float(ran):.1f} s)"
-    assert float(at) - sent < 0.2
-    assert float(grown) < 64  # the call's buffers (hundreds of MB) are gone
     assert after == "same"
+    if not SANITIZED:
+        assert float(at) - sent < 0.2
+        assert float(grown) < 64  # the call's buffers (hundreds of MB) are gone
