@@ -236,10 +236,56 @@ class TestArrays:
         assert pos.shape == (0, 2) and inten.shape == (0,)
         assert pos.dtype == inten.dtype == np.float32
 
+    def test_zero_size_outputs_are_owned_like_the_others(self):
+        f = np.float32
+        empty_frames = [np.zeros((0, 3), f), np.zeros((0, 3), f)]
+        outputs = [
+            *detect(np.zeros((9, 9), f), EXTENT, 0.5, 1.0, "radial_symmetry", 3, None),
+            *sonaloc.rs_detect_peaks3d(np.zeros((4, 4, 4), f), (0.0, 1.0) * 3, 0.5, 1.0, None, None,
+                                       (1.0, 1.0, 1.0), None, None)[:2],
+            *sonaloc.rs_link_points(empty_frames, 1.0, 1, 2.0),
+            *sonaloc.rs_link_points_3d([np.zeros((0, 4), f)] * 2, 1.0, 1),
+            *sonaloc.rs_draw_tracks(np.zeros((0, 3), f), np.zeros(0, np.int32), (0.0, 0.0, 0.0, 4.0), 1.0)[:2],
+            *sonaloc.rs_draw_tracks_value_3d(np.zeros((0, 5), f), np.zeros(0, np.int32), (0.0, 4.0, 0.0, 4.0,
+                                             0.0, 0.0), 1.0)[:3],
+        ]
+        assert min(a.size for a in outputs) == 0
+        for a in outputs:
+            assert a.size == 0 or a.shape[0] > 0
+            assert type(a.base).__name__ == "PyCapsule" and not a.flags.owndata
+            assert a.flags.c_contiguous and a.flags.writeable
+        assert [a.shape for a in outputs[:2]] == [(0, 2), (0,)]
+
     def test_inputs_are_never_written(self):
         img = np.random.default_rng(0).random((32, 32), dtype=np.float32)
         img.flags.writeable = False
         detect(img, EXTENT, 0.5, 1.0, "gaussian_fitting", 5, None)
+
+
+class TestMessages:
+    """Messages that quote caller text keep all of it, embedded NULs included."""
+
+    def test_method_names(self):
+        img = np.zeros((9, 9), np.float32)
+        tail = "'. Choose 'radial_symmetry' or 'gaussian_fitting'."
+        for name in ("gaussian_fitting\x00x", "\x00", "a\x00\x00b\u00e9"):
+            with pytest.raises(ValueError) as e:
+                detect(img, (0.0, 1.0, 0.0, 1.0), 0.0, 0.0, name, 7, None)
+            assert message(e) == "Unknown localization method '" + name + tail
+            with pytest.raises(ValueError) as e:
+                sonaloc.rs_detect_peaks3d(np.ones((5, 5, 5), np.float32), (0.0, 1.0) * 3, 0.5, 0.0, 3, name,
+                                          None, None, None)
+            assert message(e) == "Unknown localization method '" + name + tail
+
+    def test_type_names(self):
+        odd = type("Odd", (), {})
+        odd.__qualname__ = "Odd\x00Name"
+        with pytest.raises(TypeError) as e:
+            detect(odd(), EXTENT, 0.5, 1.0, None, None, None)
+        assert message(e) == "argument 'array': 'Odd\x00Name' object cannot be converted to 'PyArray<T, D>'"
+        with pytest.raises(TypeError) as e:
+            sonaloc.rs_link_points([odd()], 1.0, 0, 2.0)
+        assert message(e) == "argument 'points_list': 'Odd\x00Name' object cannot be converted to 'PyArray<T, D>'"
 
 
 class TestPanic:

@@ -39,12 +39,9 @@ Ref hand_over(Output<T>&& out, ShapeError on_mismatch) {
     std::vector<npy_intp> dims(out.shape.begin(), out.shape.end());
     const int nd = static_cast<int>(dims.size());
 
-    if (out.data.empty()) {
-        // Nothing to hand over: NumPy makes its own zero-size buffer.
-        PyObject* a = PyArray_SimpleNew(nd, dims.data(), typenum<T>());
-        if (a == nullptr) throw PythonError{};
-        return Ref::steal(a);
-    }
+    // A zero-size result goes over the same way: its (empty) buffer needs an
+    // address, or NumPy would allocate one of its own.
+    if (out.data.capacity() == 0) out.data.reserve(1);
 
     // The capsule owns the buffer from here on and is the array's base object,
     // so the memory lives exactly as long as the array and its views.

@@ -8,18 +8,23 @@
 namespace sonaloc::py {
 namespace {
 
+// The whole name, embedded NULs included.
 std::string type_name(PyObject* o) {
     Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__qualname__"));
     if (name && PyUnicode_Check(name.get())) {
-        const char* s = PyUnicode_AsUTF8(name.get());
-        if (s != nullptr) return s;
+        Py_ssize_t size = 0;
+        const char* s = PyUnicode_AsUTF8AndSize(name.get(), &size);
+        if (s != nullptr) return std::string(s, static_cast<std::size_t>(size));
     }
     PyErr_Clear();
     return Py_TYPE(o)->tp_name;
 }
 
 bool cannot_convert(PyObject* o, const char* target) {
-    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", type_name(o).c_str(), target);
+    std::string text = "'";
+    text.append(type_name(o)).append("' object cannot be converted to '").append(target).append("'");
+    Ref message = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (message) PyErr_SetObject(PyExc_TypeError, message.get());
     return false;
 }
 

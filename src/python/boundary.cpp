@@ -34,8 +34,13 @@ PyObject* translate_current_exception() noexcept {
         throw;
     } catch (const PythonError&) {
         if (!PyErr_Occurred()) raise_panic("a Python error was reported but none is set");
+    } catch (const interrupt::Interrupted&) {
+        // The signal check that stopped the call has set its exception.
+        if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
     } catch (const ValueError& e) {
-        PyErr_SetString(PyExc_ValueError, e.what());
+        const std::string_view text = e.message();
+        Ref message = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+        if (message) PyErr_SetObject(PyExc_ValueError, message.get());
     } catch (const InternalFault& e) {
         raise_panic(e.what());
     } catch (const std::bad_alloc&) {

@@ -8,6 +8,7 @@
 
 #include "core/errors.hpp"
 #include "python/ref.hpp"
+#include "python/signals.hpp"
 
 namespace sonaloc::py {
 
@@ -21,6 +22,7 @@ PyObject* translate_current_exception() noexcept;
 // Runs an entry body (returning Ref) and translates any failure.
 template <class F>
 PyObject* guarded(F&& body) noexcept {
+    const EntryScope scope;
     try {
         Ref result = body();
         return result.release();

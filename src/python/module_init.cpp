@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "python/numpy_api.hpp"
+#include "python/signals.hpp"
+#include "core/runtime/thread_state.hpp"
 
 namespace sonaloc::py {
 namespace {
@@ -25,6 +27,8 @@ PyObject* create_module(std::span<const Entry> entries) {
         return nullptr;
     }
     if (init_numpy() < 0) return nullptr;
+    thread_state::prepare();  // the importing thread, usually the main one
+    install_signal_check();
 
     static std::vector<std::string> docs;
     static std::vector<PyMethodDef> methods;

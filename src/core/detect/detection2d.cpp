@@ -4,6 +4,7 @@
 #include "core/detect/peak_order.hpp"
 #include "core/detect/scan_kernels.hpp"
 #include "core/detect/thinning.hpp"
+#include "core/runtime/interrupt.hpp"
 #include "core/runtime/parallel.hpp"
 #include "core/simd/isa.hpp"
 
@@ -202,10 +203,16 @@ std::vector<Peak2D> find_peaks(const ScanContext& ctx) {
         const std::size_t end = rows * (band + 1) / bands + 1;
         if (wide) {
             RowSink sink{ctx, found};
-            wide(frame, begin, end, ctx.threshold, &RowSink::append, &sink);
+            // In runs of rows, with an interrupt check point between them.
+            constexpr std::size_t kRun = 16;
+            for (std::size_t r = begin; r < end; r += kRun) {
+                interrupt::check();
+                wide(frame, r, std::min(end, r + kRun), ctx.threshold, &RowSink::append, &sink);
+            }
             return;
         }
         for (std::size_t r = begin; r < end; ++r) {
+            interrupt::check_every(r, 16);
             if (packed)
                 scan_row_packed(ctx, r, found);
             else

@@ -10,6 +10,7 @@
 #include "core/detect/peak_order.hpp"
 #include "core/detect/scan_kernels.hpp"
 #include "core/detect/thinning.hpp"
+#include "core/runtime/interrupt.hpp"
 #include "core/runtime/parallel.hpp"
 #include "core/simd/isa.hpp"
 
@@ -164,7 +165,10 @@ std::vector<Peak3D> find_peaks(const ScanContext& cx) {
             wide(packed, begin, end, cx.threshold, &LineSink::append, &sink);
             return;
         }
-        for (std::size_t l = begin; l < end; ++l) scan_line(cx, 1 + l / n1, 1 + l % n1, found);
+        for (std::size_t l = begin; l < end; ++l) {
+            interrupt::check_every(l, 64);
+            scan_line(cx, 1 + l / n1, 1 + l % n1, found);
+        }
     });
 }
 

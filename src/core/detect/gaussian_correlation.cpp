@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include "core/runtime/interrupt.hpp"
+
 namespace sonaloc {
 namespace {
 
@@ -147,6 +149,7 @@ void score_in_lanes(const Volume& volume, const Template& tmpl, std::vector<Peak
         used = 0;
     };
     for (std::size_t q = 0; q < peaks.size(); ++q) {
+        interrupt::check_every(q, 256);
         const Peak3D& p = peaks[q];
         if (!whole_neighbourhood(volume, p)) {
             peaks[q].correlation = correlation_at(volume, tmpl, p);
@@ -187,7 +190,10 @@ void compute_correlations(const Volume& volume, const VolumeExtent& extent,
         score_in_lanes(volume, tmpl, peaks, lanes);
         return;
     }
-    for (Peak3D& p : peaks) p.correlation = correlation_at(volume, tmpl, p);
+    for (std::size_t i = 0; i < peaks.size(); ++i) {
+        interrupt::check_every(i, 256);
+        peaks[i].correlation = correlation_at(volume, tmpl, peaks[i]);
+    }
 }
 
 void screen_by_correlation(std::vector<Peak3D>& peaks, float threshold) {

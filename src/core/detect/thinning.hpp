@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/runtime/interrupt.hpp"
+
 namespace sonaloc {
 
 // Kept positions bucketed in cells of side 2 |min_distance| (= 2D). Only a
@@ -185,7 +187,9 @@ std::vector<Peak> thin_by_distance(const std::vector<Peak>& sorted, float min_di
         index.reserve(sorted.size());
         kept.reserve(sorted.size());
         at.reserve(sorted.size());
-        for (const Peak& p : sorted) {
+        for (std::size_t q = 0; q < sorted.size(); ++q) {
+            interrupt::check_every(q, 4096);
+            const Peak& p = sorted[q];
             const auto x = position(p);
             if (finite(x)) {
                 if (index.any_near(x, [&](std::size_t k) { return too_close(p, at[k]); })) continue;
@@ -196,7 +200,9 @@ std::vector<Peak> thin_by_distance(const std::vector<Peak>& sorted, float min_di
         return kept;
     }
 
-    for (const Peak& p : sorted) {
+    for (std::size_t q = 0; q < sorted.size(); ++q) {
+        interrupt::check_every(q, 256);
+        const Peak& p = sorted[q];
         bool close = false;
         for (std::size_t k = 0; k < at.size() && !close; ++k) close = too_close(p, at[k]);
         if (!close) keep(p, position(p));

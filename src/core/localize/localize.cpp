@@ -11,6 +11,7 @@
 #include "core/errors.hpp"
 #include "core/localize/gaussian_fitting2d.hpp"
 #include "core/localize/lanes2d.hpp"
+#include "core/runtime/interrupt.hpp"
 #include "core/runtime/parallel.hpp"
 #include "core/localize/radial_symmetry2d.hpp"
 
@@ -148,10 +149,11 @@ std::pair<float, float> window_centroid(const float* v, std::size_t rs, std::siz
     return {sum_a / sum - h, sum_e / sum - h};
 }
 
-std::optional<std::pair<float, float>> run_localizer(LocalizationMethod method, const Matrix& w) {
+std::optional<std::pair<float, float>> run_localizer(LocalizationMethod method, const Matrix& w,
+                                                     RadialSymmetryScratch& radial) {
     switch (method) {
         case LocalizationMethod::RadialSymmetry:
-            return localize_radial_symmetry(w);
+            return localize_radial_symmetry(w, radial);
         case LocalizationMethod::GaussianFitting:
             return localize_gaussian_fitting(w);
     }
@@ -264,10 +266,10 @@ struct WindowJob {
                 local_coordinate(peak.col, 0.0f, sy, ext.y_first)};
     }
 
-    Outcome run(std::size_t k, Scratch& s) const {
+    Outcome run(std::size_t k, Scratch& s, RadialSymmetryScratch& radial) const {
         Outcome out;
         if (!prepare(k, s, out)) return out;
-        return refined(k, run_localizer(method, s.view()), s.origin(), s.stride, 1);
+        return refined(k, run_localizer(method, s.view(), radial), s.origin(), s.stride, 1);
     }
 
     // Counts the maxima of the batch's windows and localizes them in lanes,
@@ -334,12 +336,17 @@ std::vector<Peak2D> localize(const Matrix& image, const std::vector<Peak2D>& pea
         parallel::for_range(end - begin, kGrain, [&](std::size_t b, std::size_t e) {
             Scratch s(w);
             if (lanes == 0) {
-                for (std::size_t i = b; i < e; ++i) outcomes[i] = job.run(begin + i, s);
+                RadialSymmetryScratch radial;
+                for (std::size_t i = b; i < e; ++i) {
+                    interrupt::check_every(i, 64);
+                    outcomes[i] = job.run(begin + i, s, radial);
+                }
                 return;
             }
             // Windows to localize gather in a batch, a full batch at a time.
             LaneBatch batch(lanes, w, method);
             for (std::size_t i = b; i < e; ++i) {
+                interrupt::check_every(i, 64);
                 const std::size_t k = begin + i;
                 const Peak2D& peak = peaks[k];
                 if (!job.inside(peak)) continue;  // dropped

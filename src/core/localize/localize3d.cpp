@@ -10,6 +10,7 @@
 #include "core/localize/gaussian_fitting3d.hpp"
 #include "core/localize/lanes3d.hpp"
 #include "core/localize/radial_symmetry3d.hpp"
+#include "core/runtime/interrupt.hpp"
 
 namespace sonaloc {
 namespace {
@@ -90,6 +91,7 @@ std::vector<Peak3D> localize_3d(const Volume& volume, const std::vector<Peak3D>&
         std::array<std::array<std::size_t, 3>, 16> starts{};
         float r0[16], r1[16], r2[16];
         for (std::size_t base = 0; base < peaks.size(); base += lanes) {
+            interrupt::check_every(base / lanes, 4);
             const std::size_t used = std::min(lanes, peaks.size() - base);
             for (std::size_t lane = 0; lane < used; ++lane) {
                 starts[lane] = start_of(peaks[base + lane]);
@@ -110,11 +112,14 @@ std::vector<Peak3D> localize_3d(const Volume& volume, const std::vector<Peak3D>&
 
     std::vector<float> buffer(w * w * w);
     const Volume window = contiguous_view<float, 3>(buffer.data(), {w, w, w});
-    for (const Peak3D& p : peaks) {
+    RadialSymmetryScratch3D scratch;
+    for (std::size_t n = 0; n < peaks.size(); ++n) {
+        interrupt::check_every(n, 64);
+        const Peak3D& p = peaks[n];
         const std::array<std::size_t, 3> start = start_of(p);
         copy_window(volume, start, w, buffer.data());
         const std::optional<Point3> found = method == LocalizationMethod::RadialSymmetry
-                                                ? localize_radial_symmetry_3d(window)
+                                                ? localize_radial_symmetry_3d(window, scratch)
                                                 : localize_gaussian_fitting_3d(window);
         if (found && append(p, start, *found)) break;
     }

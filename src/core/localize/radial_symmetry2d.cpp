@@ -18,14 +18,7 @@ inline float slope(float s1, float s2) {
 
 // The two diagonal differences of a grid point travel together as lanes of
 // one vector; every lane is rounded exactly as its scalar would be.
-typedef float Lanes __attribute__((vector_size(16)));
-
-// Per-call scratch, reused across calls on the same thread so that
-// localizing thousands of windows does not allocate per window.
-std::vector<Lanes>& scratch() {
-    thread_local std::vector<Lanes> buffer;
-    return buffer;
-}
+using Lanes = RadialSymmetryScratch::Lanes;
 
 // 3x3 sum in row-major order from 0, divided by 9 everywhere.
 template <class T>
@@ -63,16 +56,20 @@ void filter_into(const T* a, T* out, std::size_t rows, std::size_t cols) {
 
 }  // namespace
 
-std::optional<std::pair<float, float>> localize_radial_symmetry(const Matrix& I) {
+std::optional<std::pair<float, float>> localize_radial_symmetry(const Matrix& window) {
+    RadialSymmetryScratch scratch;
+    return localize_radial_symmetry(window, scratch);
+}
+
+std::optional<std::pair<float, float>> localize_radial_symmetry(const Matrix& I,
+                                                                RadialSymmetryScratch& scratch) {
     const std::size_t R = I.size(0), C = I.size(1);
     if (R < 2 || C < 2) return std::nullopt;  // empty gradient grid: every sum is 0
     const std::size_t gr = R - 1, gc = C - 1, n = gr * gc;
     const float Kr = 0.5f - (static_cast<float>(R) - 1.0f) * 0.5f;
     const float Kc = 0.5f - (static_cast<float>(C) - 1.0f) * 0.5f;
 
-    auto& buf = scratch();
-    buf.resize(2 * n + (6 * n + 3) / 4);
-    Lanes* d = buf.data();  // lanes: d1, d2
+    Lanes* d = scratch.room(2 * n + (6 * n + 3) / 4);  // lanes: d1, d2
     Lanes* sm = d + n;      // lanes: s1, s2
     // Per grid point: coordinates, squared gradient, slope, intercept, weight.
     float* xs = reinterpret_cast<float*>(sm + n);

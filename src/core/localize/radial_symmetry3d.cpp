@@ -14,7 +14,7 @@ struct Grid {
 
 // The three diagonal differences of a grid point travel together as the
 // lanes of one vector; every lane is rounded exactly as its scalar would be.
-typedef float Lanes __attribute__((vector_size(16)));
+using Lanes = RadialSymmetryScratch3D::Lanes;
 
 // 3x3x3 sum in index order from 0, divided by 27 everywhere (zeros outside).
 void filter_into(const Lanes* a, Lanes* out, const Grid& g) {
@@ -39,14 +39,14 @@ inline float half(float v) { return v == 0.0f ? 0.0f : v * 0.5f; }
 
 inline float to_index(float p, std::size_t d) { return (static_cast<float>(d) * 0.5f + p) + -0.5f; }
 
-std::vector<Lanes>& scratch() {
-    thread_local std::vector<Lanes> buffer;
-    return buffer;
-}
-
 }  // namespace
 
-std::optional<Point3> localize_radial_symmetry_3d(const Volume& I) {
+std::optional<Point3> localize_radial_symmetry_3d(const Volume& window) {
+    RadialSymmetryScratch3D scratch;
+    return localize_radial_symmetry_3d(window, scratch);
+}
+
+std::optional<Point3> localize_radial_symmetry_3d(const Volume& I, RadialSymmetryScratch3D& scratch) {
     const std::size_t D0 = I.size(0), D1 = I.size(1), D2 = I.size(2);
     if (D0 < 3 || D1 < 3 || D2 < 3) return std::nullopt;
     const Grid G{D0 - 1, D1 - 1, D2 - 1};
@@ -58,9 +58,7 @@ std::optional<Point3> localize_radial_symmetry_3d(const Volume& I) {
     auto u1 = [&](std::size_t j) { return static_cast<float>(j) + K1; };
     auto u2 = [&](std::size_t k) { return static_cast<float>(k) + K2; };
 
-    auto& buf = scratch();
-    buf.resize(2 * n);
-    Lanes* E = buf.data();  // lanes: E1, E2, E3
+    Lanes* E = scratch.room(2 * n);  // lanes: E1, E2, E3
     Lanes* S = E + n;       // lanes: S1, S2, S3
 
     // Differences along three body diagonals of every 2x2x2 block.

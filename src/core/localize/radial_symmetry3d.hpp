@@ -6,14 +6,18 @@
 #include <optional>
 #include <vector>
 
+#include "core/localize/lane_scratch.hpp"
 #include "core/view.hpp"
 
 namespace sonaloc {
 
 using Point3 = std::array<float, 3>;
 
+using RadialSymmetryScratch3D = LaneScratch;
+
 // Spot centre in index coordinates of the window (voxel (i, j, k) is centred
 // at (i, j, k)); nothing when a side is below 3 or the window is flat.
+std::optional<Point3> localize_radial_symmetry_3d(const Volume& window, RadialSymmetryScratch3D& scratch);
 std::optional<Point3> localize_radial_symmetry_3d(const Volume& window);
 
 }  // namespace sonaloc

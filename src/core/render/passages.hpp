@@ -19,6 +19,7 @@
 #include "core/render/track_records.hpp"
 #include "core/render/walk2d.hpp"
 #include "core/render/walk3d.hpp"
+#include "core/runtime/interrupt.hpp"
 #include "core/runtime/parallel.hpp"
 #include "core/runtime/system.hpp"
 
@@ -62,13 +63,17 @@ Passages<Key, Entry> gather_passages(std::size_t tracks, Key sentinel, Bound&& b
                                                  Fill&& fill) {
     std::vector<std::size_t> offset(tracks + 1, 0);
     parallel::for_range(tracks, 256, [&](std::size_t b, std::size_t e) {
-        for (std::size_t t = b; t < e; ++t) offset[t + 1] = bound(t);
+        for (std::size_t t = b; t < e; ++t) {
+            interrupt::check_every(t, 256);
+            offset[t + 1] = bound(t);
+        }
     });
     for (std::size_t t = 0; t < tracks; ++t)
         if (__builtin_add_overflow(offset[t + 1], offset[t], &offset[t + 1])) throw std::bad_alloc();
     auto out = system::write_first_buffer<Passage<Key, Entry>>(offset[tracks]);
     parallel::for_range(tracks, 256, [&](std::size_t b, std::size_t e) {
         for (std::size_t t = b; t < e; ++t) {
+            interrupt::check_every(t, 256);
             Passage<Key, Entry>* slot = out.data() + offset[t];
             const std::size_t used = fill(t, slot);
             for (std::size_t i = used; i < offset[t + 1] - offset[t]; ++i) slot[i] = {sentinel, Entry{}};
@@ -151,6 +156,7 @@ void for_each_pixel_run(Passages<Key, Entry>& v, std::uint64_t limit, F&& f) {
     };
     parallel::for_range(chunks, 1, [&](std::size_t cb, std::size_t ce) {
         for (std::size_t c = cb; c < ce; ++c) {
+            interrupt::check();
             std::size_t i = run_start(c * kChunk);
             const std::size_t stop = run_start(std::min((c + 1) * kChunk, n));
             while (i < stop) {

@@ -12,6 +12,7 @@
 #include "core/errors.hpp"
 #include "core/numeric.hpp"
 #include "core/render/grid.hpp"
+#include "core/runtime/interrupt.hpp"
 #include "core/view.hpp"
 
 namespace sonaloc {
@@ -73,6 +74,7 @@ ImageTracks<P> image_tracks(const Matrix& m, const IndexVector& ends, const Grid
     cut_tracks(
         m, ends, P::columns,
         [&](std::size_t r) {
+            interrupt::check_every(r, std::size_t{1} << 16);
             const P p = P::from_row(m, r, grid);
             if (out.points.size() > begin && p.same_cell(out.points.back())) return;
             out.points.push_back(p);

@@ -1,12 +1,15 @@
 #include "core/runtime/parallel.hpp"
 
+#include "core/runtime/interrupt.hpp"
 #include "core/runtime/system.hpp"
+#include "core/runtime/thread_state.hpp"
 
 #include <pthread.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -31,8 +34,10 @@ struct Job {
     std::size_t n = 0;
     std::size_t grain = 1;
     std::size_t chunks = 0;
+    std::size_t last = 0;  // chunks handed out at most: `chunks`, fewer once stopped
     std::size_t next = 0;  // next chunk to hand out
     std::size_t done = 0;  // chunks finished
+    interrupt::Call* call = nullptr;  // the call the work is for
     std::exception_ptr error;
     std::size_t error_chunk = std::numeric_limits<std::size_t>::max();
 };
@@ -41,7 +46,8 @@ class Pool {
 public:
     explicit Pool(std::size_t wanted) {
         // Start as many workers as the system grants; the calling thread is
-        // always one of the `threads_`.
+        // always one of the `threads_`. Each worker prepares its thread state
+        // before the pool is used.
         for (std::size_t i = 1; i < wanted; ++i) {
             try {
                 std::thread([this] { work(); }).detach();
@@ -50,6 +56,8 @@ public:
                 break;
             }
         }
+        std::unique_lock lock(mutex_);
+        ready_cv_.wait(lock, [&] { return ready_ + 1 == threads_; });
     }
 
     std::size_t threads() const noexcept { return threads_; }
@@ -61,29 +69,61 @@ public:
         }
         work_cv_.notify_all();
         // The caller works on its own job until every chunk is handed out,
-        // then waits for the chunks other threads are still running.
+        // then waits for the chunks other threads are still running. Between
+        // chunks it asks whether the call is to stop; if so, no further chunk
+        // is handed out and the running ones are waited for.
         for (;;) {
             std::size_t chunk;
             {
                 std::lock_guard lock(mutex_);
-                if (job.next >= job.chunks) break;
+                if (job.next >= job.last) break;
                 chunk = claim(job);
             }
             execute(job, chunk);
+            if (interrupt::stop_requested()) {
+                stop(job);
+                break;
+            }
         }
         std::unique_lock lock(mutex_);
-        done_cv_.wait(lock, [&] { return job.done == job.chunks; });
+        const auto finished = [&] { return job.done == job.last; };
+        if (!interrupt::polls()) {
+            done_cv_.wait(lock, finished);
+            return;
+        }
+        // The calling thread keeps asking while it waits.
+        while (!done_cv_.wait_for(lock, std::chrono::milliseconds(10), finished)) {
+            lock.unlock();
+            const bool stop_now = interrupt::stop_requested();
+            lock.lock();
+            if (stop_now) stop_locked(job);
+        }
     }
 
 private:
     // Called with mutex_ held.
     std::size_t claim(Job& job) {
         const std::size_t c = job.next++;
-        if (job.next == job.chunks) {
-            auto it = std::find(queue_.begin(), queue_.end(), &job);
-            if (it != queue_.end()) queue_.erase(it);
-        }
+        if (job.next == job.last) dequeue(job);
         return c;
+    }
+
+    // Called with mutex_ held.
+    void dequeue(Job& job) {
+        auto it = std::find(queue_.begin(), queue_.end(), &job);
+        if (it != queue_.end()) queue_.erase(it);
+    }
+
+    // No chunk of the job is handed out any more. Called with mutex_ held.
+    void stop_locked(Job& job) {
+        if (job.last == job.next) return;
+        job.last = job.next;
+        dequeue(job);
+    }
+
+    void stop(Job& job) {
+        std::lock_guard lock(mutex_);
+        stop_locked(job);
     }
 
     void execute(Job& job, std::size_t chunk) {
@@ -91,7 +131,9 @@ private:
         const std::size_t e = job.n * (chunk + 1) / job.chunks;
         std::exception_ptr error;
         try {
-            (*job.body)(b, e);
+            const interrupt::Working working(job.call);
+            // A chunk of a stopped call is not started: the call unwinds.
+            if (!interrupt::stopping()) (*job.body)(b, e);
         } catch (...) {
             error = std::current_exception();
         }
@@ -107,6 +149,12 @@ private:
     }
 
     void work() {
+        thread_state::prepare();
+        {
+            std::lock_guard lock(mutex_);
+            ++ready_;
+        }
+        ready_cv_.notify_all();
         for (;;) {
             Job* job;
             std::size_t chunk;
@@ -122,8 +170,10 @@ private:
     }
 
     std::size_t threads_ = 1;
+    std::size_t ready_ = 0;  // workers whose thread state is prepared
     std::mutex mutex_;
     std::condition_variable work_cv_;
+    std::condition_variable ready_cv_;
     std::condition_variable done_cv_;
     std::deque<Job*> queue_;
 };
@@ -194,7 +244,12 @@ void for_range(std::size_t n, std::size_t grain,
     job.n = n;
     job.grain = grain;
     job.chunks = chunks;
+    job.last = chunks;
+    job.call = interrupt::current();
     p.run(job);
+    // A stopped call's chunks may be missing or cut short: it ends here,
+    // whatever they reported.
+    if (interrupt::stopping()) throw interrupt::Interrupted{};
     if (job.error) std::rethrow_exception(job.error);
 }
 

@@ -7,6 +7,9 @@
 // number of threads or their timing. A failure inside a chunk (std::bad_alloc,
 // an internal fault, anything else) is carried to the calling thread and
 // rethrown there; the failure of the lowest-numbered failing chunk wins.
+// Once the call the work belongs to is to stop (see interrupt.hpp), no
+// further chunk starts, and the loop throws interrupt::Interrupted when the
+// running ones are done.
 #pragma once
 #include <algorithm>
 #include <cstddef>
@@ -14,6 +17,8 @@
 #include <type_traits>
 #include <utility>
 #include <vector>
+
+#include "core/runtime/interrupt.hpp"
 
 namespace sonaloc::parallel {
 
@@ -25,11 +30,15 @@ std::size_t thread_count();
 void for_range(std::size_t n, std::size_t grain,
                const std::function<void(std::size_t, std::size_t)>& body);
 
-// Runs f(i) for every i in [0, n), each index a task of its own.
+// Runs f(i) for every i in [0, n), each index a task of its own (and an
+// interrupt check point before it).
 template <class F>
 void for_each(std::size_t n, F&& f) {
     for_range(n, 1, [&](std::size_t b, std::size_t e) {
-        for (std::size_t i = b; i < e; ++i) f(i);
+        for (std::size_t i = b; i < e; ++i) {
+            interrupt::check();
+            f(i);
+        }
     });
 }
 

@@ -11,6 +11,8 @@
 
 #include <sys/mman.h>
 
+#include "core/runtime/interrupt.hpp"
+
 namespace sonaloc::system {
 
 // Processors available to the process: its affinity mask, bounded by the
@@ -72,12 +74,18 @@ WriteFirstBuffer<T> write_first_buffer(std::size_t n) {
 
 // A zero-filled vector of n elements. Large buffers (images, passage lists)
 // are first advised to live on huge pages: filling hundreds of megabytes
-// page by 4 KB page costs several times more than the filling itself.
+// page by 4 KB page costs several times more than the filling itself. The
+// filling goes in steps of 16 MB with an interrupt check point between them.
 template <class T>
 std::vector<T> zeroed_buffer(std::size_t n) {
     std::vector<T> v;
     v.reserve(n);
     detail::advise_huge_pages(v.data(), n * sizeof(T));
+    constexpr std::size_t kStep = (std::size_t{16} << 20) / sizeof(T) + 1;
+    while (n - v.size() > kStep) {
+        interrupt::check();
+        v.resize(v.size() + kStep);
+    }
     v.resize(n);
     return v;
 }
