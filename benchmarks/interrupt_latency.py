@@ -90,7 +90,10 @@ def main():
         cells = []
         for d in delays:
             full, outcome, latency, healthy = measure(name, d)
-            mark = "" if outcome == "interrupted" and healthy else f" ({outcome}, healthy={healthy})"
+            if outcome == "finished":
+                mark = " (the call ended before the signal)"
+            else:
+                mark = "" if healthy else " (the process did not go on)"
             cells.append(f"{d:g}s: {latency * 1e3:.0f} ms{mark}")
         print(f"{name:26s} call {full:.1f} s | " + " | ".join(cells), flush=True)
 
