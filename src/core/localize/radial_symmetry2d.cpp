@@ -66,15 +66,17 @@ std::optional<std::pair<float, float>> localize_radial_symmetry(const Matrix& I,
     const std::size_t R = I.size(0), C = I.size(1);
     if (R < 2 || C < 2) return std::nullopt;  // empty gradient grid: every sum is 0
     const std::size_t gr = R - 1, gc = C - 1, n = gr * gc;
-    const float Kr = 0.5f - (static_cast<float>(R) - 1.0f) * 0.5f;
-    const float Kc = 0.5f - (static_cast<float>(C) - 1.0f) * 0.5f;
+    const float K0 = 0.5f - (static_cast<float>(R) - 1.0f) * 0.5f;
+    const float K1 = 0.5f - (static_cast<float>(C) - 1.0f) * 0.5f;
 
     Lanes* d = scratch.room(2 * n + (6 * n + 3) / 4);  // lanes: d1, d2
     Lanes* sm = d + n;      // lanes: s1, s2
     // Per grid point: coordinates, squared gradient, slope, intercept, weight.
-    float* xs = reinterpret_cast<float*>(sm + n);
-    float* ys = xs + n;
-    float* g = ys + n;
+    // Names carry the window axis: u0, u1 are a grid point's centred
+    // coordinates along axes 0 and 1, and its gradient line is u1 = m u0 + b.
+    float* u1 = reinterpret_cast<float*>(sm + n);
+    float* u0 = u1 + n;
+    float* g = u0 + n;
     float* m = g + n;
     float* b = m + n;
     float* v = b + n;
@@ -84,8 +86,8 @@ std::optional<std::pair<float, float>> localize_radial_symmetry(const Matrix& I,
         for (std::size_t j = 0; j < gc; ++j) {
             const std::size_t p = i * gc + j;
             d[p] = Lanes{I(i + 1, j) - I(i, j + 1), I(i, j) - I(i + 1, j + 1), 0.0f, 0.0f};
-            ys[p] = static_cast<float>(i) + Kr;
-            xs[p] = static_cast<float>(j) + Kc;
+            u0[p] = static_cast<float>(i) + K0;
+            u1[p] = static_cast<float>(j) + K1;
         }
     filter_into(d, sm, gr, gc);
 
@@ -96,26 +98,26 @@ std::optional<std::pair<float, float>> localize_radial_symmetry(const Matrix& I,
         const float s1 = sm[p][0], s2 = sm[p][1];
         g[p] = s1 * s1 + s2 * s2;
         m[p] = slope(s1, s2);
-        b[p] = xs[p] - m[p] * ys[p];
+        b[p] = u1[p] - m[p] * u0[p];
     }
 
     // Gradient centroid.
-    float S = 0.0f, Sgx = 0.0f, Sgy = 0.0f;
+    float S = 0.0f, Sg1 = 0.0f, Sg0 = 0.0f;
     for (std::size_t p = 0; p < n; ++p) {
         S += g[p];
-        Sgx += g[p] * xs[p];
-        Sgy += g[p] * ys[p];
+        Sg1 += g[p] * u1[p];
+        Sg0 += g[p] * u0[p];
     }
     if (S == 0.0f) S = 1.0f;
-    const float xc = Sgx / S;
-    const float yc = Sgy / S;
+    const float c1 = Sg1 / S;
+    const float c0 = Sg0 / S;
 
     // Weights: squared gradient over the distance from the centroid (floored
     // at 1e-4; a NaN distance compares false and is kept), normalised by the
     // line's slope.
     for (std::size_t p = 0; p < n; ++p) {
-        const float dy = ys[p] - yc, dx = xs[p] - xc;
-        const float dist = std::sqrt(dy * dy + dx * dx);
+        const float d0 = u0[p] - c0, d1 = u1[p] - c1;
+        const float dist = std::sqrt(d0 * d0 + d1 * d1);
         const float w = g[p] / (dist < 0.0001f ? 0.0001f : dist);
         v[p] = w / (m[p] * m[p] + 1.0f);
     }

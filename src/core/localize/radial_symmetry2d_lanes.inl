@@ -26,6 +26,8 @@ inline void filter_lanes(const float* in, float* out, std::size_t gr, std::size_
 inline unsigned radial_symmetry_lanes(const float* win, std::size_t w, std::size_t rs, float* work,
                                       float* x_out, float* y_out) {
     const std::size_t g = w - 1, n = g * g;
+    // u0, u1: a grid point's centred coordinates along axes 0 and 1; its
+    // gradient line is u1 = m u0 + b.
     const float K = 0.5f - (static_cast<float>(w) - 1.0f) * 0.5f;
     float* d1 = work;
     float* d2 = d1 + n * kLanes;
@@ -49,7 +51,7 @@ inline unsigned radial_symmetry_lanes(const float* win, std::size_t w, std::size
     // for the second pass in the room of the differences.
     float* gs = d1;
     float* ms = d2;
-    F S = zero, Sgx = zero, Sgy = zero;
+    F S = zero, Sg1 = zero, Sg0 = zero;
     for (std::size_t p = 0; p < n; ++p) {
         const F a = load(s1 + p * kLanes), b = load(s2 + p * kLanes);
         const F gp = add(mul(a, a), mul(b, b));
@@ -59,26 +61,26 @@ inline unsigned radial_symmetry_lanes(const float* win, std::size_t w, std::size
         m = select(equal(abs(m), inf), m, steep);
         store(gs + p * kLanes, gp);
         store(ms + p * kLanes, m);
-        const F xs = splat(static_cast<float>(p % g) + K);
-        const F ys = splat(static_cast<float>(p / g) + K);
+        const F u1 = splat(static_cast<float>(p % g) + K);
+        const F u0 = splat(static_cast<float>(p / g) + K);
         S = add(S, gp);
-        Sgx = add(Sgx, mul(gp, xs));
-        Sgy = add(Sgy, mul(gp, ys));
+        Sg1 = add(Sg1, mul(gp, u1));
+        Sg0 = add(Sg0, mul(gp, u0));
     }
     S = select(equal(S, zero), S, splat(1.0f));
-    const F xc = div(Sgx, S);
-    const F yc = div(Sgy, S);
+    const F c1 = div(Sg1, S);
+    const F c0 = div(Sg0, S);
 
     F A = zero, B = zero, Mm = zero, P = zero, Q = zero;
     const F floor_dist = splat(0.0001f);
     const F one = splat(1.0f);
     for (std::size_t p = 0; p < n; ++p) {
-        const F xs = splat(static_cast<float>(p % g) + K);
-        const F ys = splat(static_cast<float>(p / g) + K);
+        const F u1 = splat(static_cast<float>(p % g) + K);
+        const F u0 = splat(static_cast<float>(p / g) + K);
         const F gp = load(gs + p * kLanes), m = load(ms + p * kLanes);
-        const F b = sub(xs, mul(m, ys));
-        const F dy = sub(ys, yc), dx = sub(xs, xc);
-        const F dist = sqrt(add(mul(dy, dy), mul(dx, dx)));
+        const F b = sub(u1, mul(m, u0));
+        const F d0 = sub(u0, c0), d1 = sub(u1, c1);
+        const F dist = sqrt(add(mul(d0, d0), mul(d1, d1)));
         // A NaN distance compares false and is kept.
         const F wgt = div(gp, select(less(dist, floor_dist), dist, floor_dist));
         const F v = div(wgt, add(mul(m, m), one));
