@@ -243,107 +243,27 @@ SONALOC_TARGET_AVX2 inline Masks registers(const StepMasks& s) {
     return m;
 }
 
+using Bits = std::uint32_t;
+inline std::size_t lowest_bit(Bits bits) noexcept { return static_cast<std::size_t>(__builtin_ctz(bits)); }
+SONALOC_TARGET_AVX2 inline Masks step_masks(std::size_t rest) { return registers(tail_masks(rest)); }
+SONALOC_TARGET_AVX2 inline auto splat_threshold(float t) { return _mm256_set1_ps(t); }
+
+#define SCAN_TARGET SONALOC_TARGET_AVX2
+#include "core/detect/scan_drivers.inl"
+#undef SCAN_TARGET
+
 }  // namespace
 
 SONALOC_TARGET_AVX2
 void scan_rows_avx2(const PackedFrame& f, std::size_t row_begin, std::size_t row_end, float threshold,
                     Sink2D sink, void* state) {
-    const std::size_t interior = f.n_cols - 2;
-    const std::size_t full = interior / kStep;
-    const std::size_t rest = interior % kStep;
-    const Masks tail = registers(tail_masks(rest));
-    const Masks all = registers(tail_masks(kStep));
-    const __m256 t = _mm256_set1_ps(threshold);
-    for (std::size_t i = row_begin; i < row_end; ++i) {
-        const std::byte* row = f.data + static_cast<std::ptrdiff_t>(i) * f.row_stride;
-        const Rows2D r{row - f.row_stride, row, row + f.row_stride};
-        auto emit = [&](std::uint32_t bits, std::size_t j) {
-            for (; bits != 0; bits &= bits - 1) {
-                const std::size_t q = j + static_cast<std::size_t>(__builtin_ctz(bits));
-                sink(state, i, q, load_float(row + static_cast<std::ptrdiff_t>(q) * kF));
-            }
-        };
-        std::size_t j = 1;
-        for (std::size_t s = 0; s < full; ++s, j += kStep)
-            if (const std::uint32_t bits = step2d<false>(r, j, t, all)) emit(bits, j);
-        if (rest != 0)
-            if (const std::uint32_t bits = step2d<true>(r, j, t, tail)) emit(bits, j);
-    }
+    scan_rows_body(f, row_begin, row_end, threshold, sink, state);
 }
 
 SONALOC_TARGET_AVX2
 void scan_lines_avx2(const PackedVolume& v, std::size_t line_begin, std::size_t line_end, float threshold,
                      Sink3D sink, void* state) {
-    if (line_begin >= line_end) return;
-    const std::size_t interior = v.n2 - 2;
-    const std::size_t full = interior / kStep;
-    const std::size_t rest = interior % kStep;
-    const Masks tail = registers(tail_masks(rest));
-    const Masks all = registers(tail_masks(kStep));
-    const __m256 t = _mm256_set1_ps(threshold);
-    const std::ptrdiff_t s0 = v.stride0, s1 = v.stride1;
-    const Lines3D nb{{-s0 - s1, -s0, -s0 + s1, -s1}, {s1, s0 - s1, s0, s0 + s1}};
-    const std::size_t per_plane = v.n1 - 2;
-    if (s1 == static_cast<std::ptrdiff_t>(v.n2) * kF) {
-        // The lines of a plane are adjacent: the chunk's lines of each plane
-        // form one run, scanned in steps that cross line ends; the first and
-        // last voxel of each line are left out. The neighbour test of a
-        // plane's candidates waits for the threshold pass of the next plane,
-        // which brings the lines it reads there into cache.
-        WaitingLists waiting;
-        for (std::size_t l = line_begin; l < line_end;) {
-            const std::size_t i = 1 + l / per_plane;
-            const std::size_t j0 = 1 + l % per_plane;
-            const std::size_t stop = line_end < i * per_plane ? line_end : i * per_plane;
-            const std::byte* run =
-                v.data + static_cast<std::ptrdiff_t>(i) * s0 + static_cast<std::ptrdiff_t>(j0) * s1;
-            const std::size_t length = (stop - l) * v.n2;
-            const Masks last = registers(tail_masks(length % kStep));
-            auto wait = [&](std::uint32_t bits, std::size_t o) {
-                for (unsigned g = 0; g < kStep / 8; ++g) {
-                    const unsigned lanes = (bits >> (8 * g)) & 0xFFu;
-                    if (lanes == 0) continue;
-                    if (waiting.full()) {
-                        test_waiting(waiting.previous(), waiting.n_previous(), nb, v.n2, sink, state);
-                        test_waiting(waiting.current(), waiting.n_current(), nb, v.n2, sink, state);
-                        waiting.clear();
-                    }
-                    waiting.add({run + static_cast<std::ptrdiff_t>(o + 8 * g) * kF, i, j0, o + 8 * g, lanes});
-                }
-            };
-            std::size_t o = 0;
-            for (; o + kStep <= length; o += kStep)
-                if (const std::uint32_t bits = run_step<false>(run, o, v.n2, t, all)) wait(bits, o);
-            if (o < length)
-                if (const std::uint32_t bits = run_step<true>(run, o, v.n2, t, last)) wait(bits, o);
-            test_waiting(waiting.previous(), waiting.n_previous(), nb, v.n2, sink, state);
-            waiting.next_plane();
-            l = stop;
-        }
-        test_waiting(waiting.previous(), waiting.n_previous(), nb, v.n2, sink, state);
-        return;
-    }
-    std::size_t i = 1 + line_begin / per_plane;
-    std::size_t j = 1 + line_begin % per_plane;
-    for (std::size_t l = line_begin; l < line_end; ++l) {
-        const std::byte* line =
-            v.data + static_cast<std::ptrdiff_t>(i) * s0 + static_cast<std::ptrdiff_t>(j) * s1;
-        auto emit = [&](std::uint32_t bits, std::size_t k) {
-            for (; bits != 0; bits &= bits - 1) {
-                const std::size_t q = k + static_cast<std::size_t>(__builtin_ctz(bits));
-                sink(state, i, j, q, load_float(line + static_cast<std::ptrdiff_t>(q) * kF));
-            }
-        };
-        std::size_t k = 1;
-        for (std::size_t s = 0; s < full; ++s, k += kStep)
-            if (const std::uint32_t bits = step3d<false>(line, nb, k, t, all)) emit(bits, k);
-        if (rest != 0)
-            if (const std::uint32_t bits = step3d<true>(line, nb, k, t, tail)) emit(bits, k);
-        if (++j == v.n1 - 1) {
-            j = 1;
-            ++i;
-        }
-    }
+    scan_lines_body(v, line_begin, line_end, threshold, sink, state);
 }
 
 }  // namespace sonaloc::scan
