@@ -168,7 +168,7 @@ class Source:
     def frame_bytes(self) -> int:
         return int(np.prod(self.frame_shape)) * (8 if self.is_complex else 4)
 
-    def spec(self) -> Dict[str, Any]:
+    def reopening(self) -> Dict[str, Any]:
         """What a worker process needs to open the same source (no frames)."""
         return {"path": self.path, "dataset": self.dataset, "axes": self.axes, "pixel_size": self.pixel_size,
                 "origin": self.origin, "frame_rate": self.frame_rate}
@@ -426,12 +426,12 @@ def array_source(frames: np.ndarray, cfg: Config) -> Source:
                   file_dtype=str(frames.dtype), _view=axis_view(frames, axes))
 
 
-def reopen(spec: Dict[str, Any]) -> Source:
-    """Opens a source again from :meth:`Source.spec` (in a worker process)."""
-    cfg = Config(dataset=None if spec["dataset"] == "(array)" else spec["dataset"], axes=spec["axes"],
-                 pixel_size=None, origin=None, frame_rate=spec["frame_rate"])
-    src = open_source(spec["path"], cfg.replace(pixel_size=_file_order(spec["pixel_size"], spec["axes"]),
-                                                origin=_file_order(spec["origin"], spec["axes"])))
+def reopen(how: Dict[str, Any]) -> Source:
+    """Opens a source again from :meth:`Source.reopening` (in a worker process)."""
+    cfg = Config(dataset=None if how["dataset"] == "(array)" else how["dataset"], axes=how["axes"],
+                 pixel_size=None, origin=None, frame_rate=how["frame_rate"])
+    src = open_source(how["path"], cfg.replace(pixel_size=_file_order(how["pixel_size"], how["axes"]),
+                                                origin=_file_order(how["origin"], how["axes"])))
     return src
 
 

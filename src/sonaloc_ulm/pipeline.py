@@ -431,7 +431,7 @@ def run(data: Union[str, os.PathLike, np.ndarray], config: Optional[Config] = No
         if frames_array is not None:
             tk["frames"] = src._view[b0:b1]  # a view: copied when the block is processed
         else:
-            tk["source"] = src.spec()
+            tk["source"] = src.reopening()
         if i == 0 and first_block is not None:
             tk["filtered"], tk["filter_times"] = first_block
         tasks.append(tk)

@@ -58,18 +58,14 @@ SONALOC_TARGET_AVX2 inline __attribute__((always_inline)) __m256 passing(const s
         return pass;
 }
 
-// The two halves of the tie rule: an earlier neighbour u disqualifies when
-// u > c, a later one unless c > u.
-SONALOC_TARGET_AVX2 inline __attribute__((always_inline)) __m256 bad_earlier(__m256 u, __m256 c) {
-    return _mm256_cmp_ps(u, c, _CMP_GT_OQ);
-}
-SONALOC_TARGET_AVX2 inline __attribute__((always_inline)) __m256 bad_later(__m256 u, __m256 c) {
-    return _mm256_cmp_ps(c, u, _CMP_NGT_UQ);
-}
-
 SONALOC_TARGET_AVX2 inline __attribute__((always_inline)) unsigned good(__m256 bad, __m256 pass) {
     return static_cast<unsigned>(_mm256_movemask_ps(_mm256_andnot_ps(bad, pass)));
 }
+
+using Pass8 = __m256;
+using Mask8 = __m256i;
+#define SCAN_TARGET SONALOC_TARGET_AVX2
+#include "core/detect/scan_neighbours.inl"
 
 inline float load_float(const std::byte* p) noexcept {
     float v;
@@ -78,29 +74,6 @@ inline float load_float(const std::byte* p) noexcept {
 }
 
 // ------------------------------------------------------------------ 2D
-
-struct Rows2D {
-    const std::byte* above;
-    const std::byte* row;
-    const std::byte* below;
-};
-
-// Bits of `pass` (pixels at byte offset `at` of the row and after) that are
-// peaks of their eight neighbours.
-template <bool Masked>
-SONALOC_TARGET_AVX2 inline __attribute__((always_inline)) unsigned peaks8(const Rows2D& r, std::ptrdiff_t at,
-                                                                          __m256 pass, __m256i m) {
-    const __m256 c = load8<Masked>(r.row + at, m);
-    __m256 bad = bad_earlier(load8<Masked>(r.above + at - kF, m), c);
-    bad = _mm256_or_ps(bad, bad_earlier(load8<Masked>(r.above + at, m), c));
-    bad = _mm256_or_ps(bad, bad_earlier(load8<Masked>(r.above + at + kF, m), c));
-    bad = _mm256_or_ps(bad, bad_earlier(load8<Masked>(r.row + at - kF, m), c));
-    bad = _mm256_or_ps(bad, bad_later(load8<Masked>(r.row + at + kF, m), c));
-    bad = _mm256_or_ps(bad, bad_later(load8<Masked>(r.below + at - kF, m), c));
-    bad = _mm256_or_ps(bad, bad_later(load8<Masked>(r.below + at, m), c));
-    bad = _mm256_or_ps(bad, bad_later(load8<Masked>(r.below + at + kF, m), c));
-    return good(bad, pass);
-}
 
 // The masks of one step, as registers.
 struct Masks {
@@ -128,38 +101,6 @@ SONALOC_TARGET_AVX2 inline __attribute__((always_inline)) std::uint32_t step2d(c
 }
 
 // ------------------------------------------------------------------ 3D
-
-// The eight other lines of a 3x3 block of lines, as byte offsets from the
-// centre line: those before it in the tie order (i - 1, or i and j - 1) and
-// those after it (j + 1, or i + 1).
-struct Lines3D {
-    std::ptrdiff_t earlier[4];
-    std::ptrdiff_t later[4];
-};
-
-// Bits of `pass` (voxels at byte offset `at` of the line) that are maxima of
-// their 26 neighbours. Along the line, k - 1 follows the centre in the tie
-// order and k + 1 precedes it.
-template <bool Masked>
-SONALOC_TARGET_AVX2 inline __attribute__((always_inline)) unsigned peaks8(const std::byte* line, const Lines3D& nb,
-                                                                          std::ptrdiff_t at, __m256 pass,
-                                                                          __m256i m) {
-    const std::byte* p = line + at;
-    const __m256 c = load8<Masked>(p, m);
-    __m256 bad = bad_earlier(load8<Masked>(p + kF, m), c);
-    bad = _mm256_or_ps(bad, bad_later(load8<Masked>(p - kF, m), c));
-    for (std::ptrdiff_t o : nb.earlier) {
-        bad = _mm256_or_ps(bad, bad_earlier(load8<Masked>(p + o - kF, m), c));
-        bad = _mm256_or_ps(bad, bad_earlier(load8<Masked>(p + o, m), c));
-        bad = _mm256_or_ps(bad, bad_earlier(load8<Masked>(p + o + kF, m), c));
-    }
-    for (std::ptrdiff_t o : nb.later) {
-        bad = _mm256_or_ps(bad, bad_later(load8<Masked>(p + o - kF, m), c));
-        bad = _mm256_or_ps(bad, bad_later(load8<Masked>(p + o, m), c));
-        bad = _mm256_or_ps(bad, bad_later(load8<Masked>(p + o + kF, m), c));
-    }
-    return good(bad, pass);
-}
 
 template <bool Masked>
 SONALOC_TARGET_AVX2 inline __attribute__((always_inline)) std::uint32_t step3d(const std::byte* line,
@@ -248,7 +189,6 @@ inline std::size_t lowest_bit(Bits bits) noexcept { return static_cast<std::size
 SONALOC_TARGET_AVX2 inline Masks step_masks(std::size_t rest) { return registers(tail_masks(rest)); }
 SONALOC_TARGET_AVX2 inline auto splat_threshold(float t) { return _mm256_set1_ps(t); }
 
-#define SCAN_TARGET SONALOC_TARGET_AVX2
 #include "core/detect/scan_drivers.inl"
 #undef SCAN_TARGET
 

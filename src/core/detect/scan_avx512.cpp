@@ -73,43 +73,16 @@ SONALOC_TARGET_AVX512 inline __attribute__((always_inline)) __m256 load8(const s
         return _mm256_loadu_ps(reinterpret_cast<const float*>(p));
 }
 
-// The two halves of the tie rule: an earlier neighbour u disqualifies when
-// u > c, a later one unless c > u.
-SONALOC_TARGET_AVX512 inline __attribute__((always_inline)) __m256 bad_earlier(__m256 u, __m256 c) {
-    return _mm256_cmp_ps(u, c, _CMP_GT_OQ);
-}
-SONALOC_TARGET_AVX512 inline __attribute__((always_inline)) __m256 bad_later(__m256 u, __m256 c) {
-    return _mm256_cmp_ps(c, u, _CMP_NGT_UQ);
-}
-
 SONALOC_TARGET_AVX512 inline __attribute__((always_inline)) unsigned good(__m256 bad, unsigned pass) {
     return pass & ~static_cast<unsigned>(_mm256_movemask_ps(bad)) & 0xFFu;
 }
 
+using Pass8 = unsigned;
+using Mask8 = __mmask8;
+#define SCAN_TARGET SONALOC_TARGET_AVX512
+#include "core/detect/scan_neighbours.inl"
+
 // ------------------------------------------------------------------ 2D
-
-struct Rows2D {
-    const std::byte* above;
-    const std::byte* row;
-    const std::byte* below;
-};
-
-// Bits of `pass` (8 pixels at byte offset `at` of the row and after) that
-// are peaks of their eight neighbours.
-template <bool Masked>
-SONALOC_TARGET_AVX512 inline __attribute__((always_inline)) unsigned peaks8(const Rows2D& r, std::ptrdiff_t at,
-                                                                            unsigned pass, __mmask8 m) {
-    const __m256 c = load8<Masked>(r.row + at, m);
-    __m256 bad = bad_earlier(load8<Masked>(r.above + at - kF, m), c);
-    bad = _mm256_or_ps(bad, bad_earlier(load8<Masked>(r.above + at, m), c));
-    bad = _mm256_or_ps(bad, bad_earlier(load8<Masked>(r.above + at + kF, m), c));
-    bad = _mm256_or_ps(bad, bad_earlier(load8<Masked>(r.row + at - kF, m), c));
-    bad = _mm256_or_ps(bad, bad_later(load8<Masked>(r.row + at + kF, m), c));
-    bad = _mm256_or_ps(bad, bad_later(load8<Masked>(r.below + at - kF, m), c));
-    bad = _mm256_or_ps(bad, bad_later(load8<Masked>(r.below + at, m), c));
-    bad = _mm256_or_ps(bad, bad_later(load8<Masked>(r.below + at + kF, m), c));
-    return good(bad, pass);
-}
 
 // The same for 16 pixels, as two halves; a half without a pixel in `pass` is
 // not tested.
@@ -142,38 +115,6 @@ SONALOC_TARGET_AVX512 inline __attribute__((always_inline)) std::uint64_t step2d
 }
 
 // ------------------------------------------------------------------ 3D
-
-// The eight other lines of a 3x3 block of lines, as byte offsets from the
-// centre line: those before it in the tie order (i - 1, or i and j - 1) and
-// those after it (j + 1, or i + 1).
-struct Lines3D {
-    std::ptrdiff_t earlier[4];
-    std::ptrdiff_t later[4];
-};
-
-// Bits of `pass` (8 voxels at byte offset `at` of the line) that are maxima
-// of their 26 neighbours. Along the line, k - 1 follows the centre in the
-// tie order and k + 1 precedes it.
-template <bool Masked>
-SONALOC_TARGET_AVX512 inline __attribute__((always_inline)) unsigned peaks8(const std::byte* line, const Lines3D& nb,
-                                                                            std::ptrdiff_t at, unsigned pass,
-                                                                            __mmask8 m) {
-    const std::byte* p = line + at;
-    const __m256 c = load8<Masked>(p, m);
-    __m256 bad = bad_earlier(load8<Masked>(p + kF, m), c);
-    bad = _mm256_or_ps(bad, bad_later(load8<Masked>(p - kF, m), c));
-    for (std::ptrdiff_t o : nb.earlier) {
-        bad = _mm256_or_ps(bad, bad_earlier(load8<Masked>(p + o - kF, m), c));
-        bad = _mm256_or_ps(bad, bad_earlier(load8<Masked>(p + o, m), c));
-        bad = _mm256_or_ps(bad, bad_earlier(load8<Masked>(p + o + kF, m), c));
-    }
-    for (std::ptrdiff_t o : nb.later) {
-        bad = _mm256_or_ps(bad, bad_later(load8<Masked>(p + o - kF, m), c));
-        bad = _mm256_or_ps(bad, bad_later(load8<Masked>(p + o, m), c));
-        bad = _mm256_or_ps(bad, bad_later(load8<Masked>(p + o + kF, m), c));
-    }
-    return good(bad, pass);
-}
 
 template <bool Masked>
 SONALOC_TARGET_AVX512 inline __attribute__((always_inline)) std::uint64_t peaks16(const std::byte* line,
@@ -260,7 +201,6 @@ inline std::size_t lowest_bit(Bits bits) noexcept { return static_cast<std::size
 SONALOC_TARGET_AVX512 inline StepMasks step_masks(std::size_t rest) { return tail_masks(rest); }
 SONALOC_TARGET_AVX512 inline auto splat_threshold(float t) { return _mm512_set1_ps(t); }
 
-#define SCAN_TARGET SONALOC_TARGET_AVX512
 #include "core/detect/scan_drivers.inl"
 #undef SCAN_TARGET
 
