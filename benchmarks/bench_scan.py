@@ -125,11 +125,8 @@ def run_case_here(name):
 
 
 def run_case(name, threads):
-    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
-    env["PYTHONPATH"] = os.pathsep.join(p for p in [os.environ.get("PYTHONPATH", ""), *sys.path] if p)
-    res = subprocess.run([sys.executable, os.path.abspath(__file__), "--case", name],
-                         env=env, capture_output=True, text=True, check=True)
-    return json.loads(res.stdout.strip().splitlines()[-1])
+    from common import run_case as run_child_case
+    return run_child_case(__file__, name, threads)
 
 
 def describe(name):

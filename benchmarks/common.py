@@ -37,6 +37,17 @@ def run_child(code, threads=None, env=None):
     return "\n".join(lines[:-1]), peak
 
 
+def run_case(script, name, threads):
+    """Runs `script --case NAME` in a child process with RAYON_NUM_THREADS=threads;
+    returns the JSON object on the last line of its output."""
+    import json
+    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+    env["PYTHONPATH"] = os.pathsep.join(p for p in [os.environ.get("PYTHONPATH", ""), *sys.path] if p)
+    res = subprocess.run([sys.executable, os.path.abspath(script), "--case", name],
+                         env=env, capture_output=True, text=True, check=True)
+    return json.loads(res.stdout.strip().splitlines()[-1])
+
+
 def print_table(title, header, rows):
     print(f"\n{title}")
     widths = [max(len(str(x)) for x in col) for col in zip(header, *rows)]
