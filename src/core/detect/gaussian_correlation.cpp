@@ -141,7 +141,7 @@ void score_in_lanes(const Volume& volume, const Template& tmpl, std::vector<Peak
     auto flush = [&] {
         for (std::size_t lane = used; lane < lanes; ++lane)  // unused lanes repeat lane 0
             for (std::size_t n = 0; n < kVolume; ++n) vals[n * lanes + lane] = vals[n * lanes];
-        if (lanes == correlation_avx512::kLanes && simd::isa() == simd::Isa::Avx512)
+        if (simd::isa() == simd::Isa::Avx512)
             correlation_avx512::correlation_lanes(vals.data(), dt.data(), ss_t, scores);
         else
             correlation_avx2::correlation_lanes(vals.data(), dt.data(), ss_t, scores);
@@ -171,22 +171,13 @@ void score_in_lanes(const Volume& volume, const Template& tmpl, std::vector<Peak
     if (used > 0) flush();
 }
 
-std::size_t correlation_lanes_count() noexcept {
-    switch (simd::isa()) {
-        case simd::Isa::Avx512: return correlation_avx512::kLanes;
-        case simd::Isa::Avx2: return correlation_avx2::kLanes;
-        case simd::Isa::Portable: break;
-    }
-    return 0;
-}
-
 }  // namespace
 
 void compute_correlations(const Volume& volume, const VolumeExtent& extent,
                           std::vector<Peak3D>& peaks, const std::array<float, 3>& sigmas) {
     if (peaks.empty()) return;
     const Template tmpl = gaussian_template(volume, extent, sigmas);
-    if (const std::size_t lanes = correlation_lanes_count()) {
+    if (const std::size_t lanes = simd::lane_count()) {
         score_in_lanes(volume, tmpl, peaks, lanes);
         return;
     }

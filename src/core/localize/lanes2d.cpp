@@ -38,12 +38,7 @@ bool wide512() noexcept { return simd::isa() == simd::Isa::Avx512; }
 std::size_t window_lanes(LocalizationMethod method) noexcept {
     if (method == LocalizationMethod::GaussianFitting && simd::expf_variant() == simd::ExpfVariant::Library)
         return 0;
-    switch (simd::isa()) {
-        case simd::Isa::Avx512: return lanes_avx512::kLanes;
-        case simd::Isa::Avx2: return lanes_avx2::kLanes;
-        case simd::Isa::Portable: break;
-    }
-    return 0;
+    return simd::lane_count();
 }
 
 std::size_t window_lanes_work(LocalizationMethod method, std::size_t w, std::size_t lanes) noexcept {

@@ -30,12 +30,7 @@ using namespace simd::avx512;
 std::size_t volume_lanes(LocalizationMethod method) noexcept {
     if (method == LocalizationMethod::GaussianFitting && simd::expf_variant() == simd::ExpfVariant::Library)
         return 0;
-    switch (simd::isa()) {
-        case simd::Isa::Avx512: return volume_avx512::kLanes;
-        case simd::Isa::Avx2: return volume_avx2::kLanes;
-        case simd::Isa::Portable: break;
-    }
-    return 0;
+    return simd::lane_count();
 }
 
 std::size_t volume_lanes_work(LocalizationMethod method, std::size_t w, std::size_t lanes) noexcept {

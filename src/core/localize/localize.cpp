@@ -227,6 +227,15 @@ struct WindowJob {
         return h <= p.row && p.row + h < n_rows && h <= p.col && p.col + h < n_cols;
     }
 
+    // Whether peak k's window lies inside the image. Peaks come in intensity
+    // order, scattered over the image: the next window's rows are asked for
+    // while this one is worked on.
+    bool begin_window(std::size_t k) const {
+        if (!inside(peaks[k])) return false;
+        if (k + 1 < peaks.size() && inside(peaks[k + 1])) prefetch_window(image, peaks[k + 1], h);
+        return true;
+    }
+
     // Copies peak k's window into s and settles it unless it is to be
     // localized: dropped (window outside), or kept at its pixel position
     // (several maxima). True when the localizer is to run on s.
@@ -234,10 +243,7 @@ struct WindowJob {
         const Peak2D& peak = peaks[k];
         const std::size_t r = peak.row, c = peak.col;
         out = {};
-        if (!inside(peak)) return false;
-        // Peaks come in intensity order, scattered over the image: ask for the
-        // next window's rows while this one is worked on.
-        if (k + 1 < peaks.size() && inside(peaks[k + 1])) prefetch_window(image, peaks[k + 1], h);
+        if (!begin_window(k)) return false;
         copy_window(image, r - h, c - h, s);
         if (count_regional_maxima(s, max_local_maxima) > max_local_maxima) {
             // Several maxima in the window: keep the pixel position.
@@ -349,8 +355,7 @@ std::vector<Peak2D> localize(const Matrix& image, const std::vector<Peak2D>& pea
                 interrupt::check_every(i, 64);
                 const std::size_t k = begin + i;
                 const Peak2D& peak = peaks[k];
-                if (!job.inside(peak)) continue;  // dropped
-                if (k + 1 < peaks.size() && job.inside(peaks[k + 1])) prefetch_window(image, peaks[k + 1], job.h);
+                if (!job.begin_window(k)) continue;  // dropped
                 batch.add(i, image, peak.row - job.h, peak.col - job.h);
                 if (batch.full()) job.finish(batch, begin, outcomes.data(), s);
             }

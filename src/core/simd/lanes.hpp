@@ -77,6 +77,16 @@ template <bool Fused>
 SONALOC_TARGET_AVX512 inline F exp(F x) { return expf_16<Fused>(x); }
 }  // namespace avx512
 
+// The float lanes of the widest path: 16, 8, or 0 on the portable path.
+inline std::size_t lane_count() noexcept {
+    switch (isa()) {
+        case Isa::Avx512: return avx512::kLanes;
+        case Isa::Avx2: return avx2::kLanes;
+        case Isa::Portable: break;
+    }
+    return 0;
+}
+
 }  // namespace sonaloc::simd
 
 #pragma GCC diagnostic pop
