@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import contextlib
+from typing import Tuple
 
 import numpy as np
 
@@ -9,18 +10,77 @@ from .errors import UlmError
 
 
 OVERSAMPLE = 5  # extra directions of the subspace iteration
-SUBSPACE_PIXELS = 2048  # pixels (at least) the clutter subspace is estimated on
-POWER_STEPS = 2  # subspace iterations
+SUBSPACE_PIXELS = 1024  # pixels (at least) the clutter subspace is estimated on
+POWER_STEPS = 1  # subspace iterations
 
 
-def _blas_one_thread():
-    """One BLAS thread for the filter: the same sums whatever the process, and no
-    spinning threads on a busy machine. A no-op without threadpoolctl."""
+_CONTROLLER = []  # the process's BLAS libraries, found once
+
+
+def find_blas() -> None:
+    """Finds the process's BLAS libraries (a few ms, once per process), so that the
+    filter's thread limit costs microseconds; a process that filters calls it at start."""
+    if _CONTROLLER:
+        return
     try:
-        from threadpoolctl import threadpool_limits
+        from threadpoolctl import ThreadpoolController
     except ImportError:  # pragma: no cover - depends on the environment
+        _CONTROLLER.append(None)
+        return
+    _CONTROLLER.append(ThreadpoolController())
+
+
+def blas_one_thread():
+    """One BLAS thread for the filter: the same sums whatever the process, and no
+    spinning threads next to the module's own. A no-op without threadpoolctl."""
+    find_blas()
+    if _CONTROLLER[0] is None:  # pragma: no cover - depends on the environment
         return contextlib.nullcontext()
-    return threadpool_limits(1, user_api="blas")
+    return _CONTROLLER[0].limit(limits=1, user_api="blas")
+
+
+def _start(nt: int, m: int) -> np.ndarray:
+    """A fixed, well-spread start for the subspace iteration (nt x m): the same for every
+    block and worker, without the cost of loading a random generator."""
+    i = np.arange(1, nt + 1, dtype=np.float64)[:, None]
+    j = np.arange(1, m + 1, dtype=np.float64)[None, :]
+    return np.cos(i * j * 2.399963229728653 + j * j)  # golden-angle phases
+
+
+def _iterate(a: np.ndarray, m: int) -> np.ndarray:
+    """An orthonormal basis (frames x m) of the ``m`` strongest temporal directions of
+    ``a`` (frames x pixels), by ``POWER_STEPS`` + 1 subspace iterations from a fixed start."""
+    wide = np.complex128 if np.iscomplexobj(a) else np.float64
+    q = _start(a.shape[0], m).astype(a.dtype)
+    for _ in range(POWER_STEPS + 1):  # q <- orth(a a^H q); only small matrices conjugated
+        q, _ = np.linalg.qr((a @ (q.conj().T @ a).conj().T).astype(wide))
+        q = q.astype(a.dtype)
+    return q
+
+
+def _ritz(q: np.ndarray, a: np.ndarray, cutoff: int) -> Tuple[np.ndarray, np.ndarray]:
+    """The ``cutoff`` strongest directions of ``a`` within the span of ``q`` (frames x
+    cutoff) and their pixel weights ``u^H a`` (cutoff x pixels), from one product
+    ``q^H a``."""
+    wide = np.complex128 if np.iscomplexobj(a) else np.float64
+    b = q.conj().T @ a  # m x pixels
+    _, vecs = np.linalg.eigh((b @ b.conj().T).astype(wide))  # ascending eigenvalues
+    top = np.ascontiguousarray(vecs[:, ::-1][:, :cutoff])
+    u = np.ascontiguousarray(q.astype(wide) @ top).astype(a.dtype)
+    return u, top.conj().T.astype(a.dtype) @ b
+
+
+def _exact(a: np.ndarray, cutoff: int) -> np.ndarray:
+    """The ``cutoff`` strongest temporal singular vectors of a short block, from its
+    frames x frames Gram matrix (float64)."""
+    nt = a.shape[0]
+    wide = np.complex128 if np.iscomplexobj(a) else np.float64
+    _, vecs = np.linalg.eigh((a @ a.conj().T).astype(wide))  # ascending eigenvalues
+    return np.ascontiguousarray(vecs[:, nt - cutoff:][:, ::-1]).astype(a.dtype)
+
+
+def _short(nt: int, cutoff: int) -> bool:
+    return 4 * (cutoff + OVERSAMPLE) >= nt
 
 
 def clutter_subspace(a: np.ndarray, cutoff: int) -> np.ndarray:
@@ -30,23 +90,73 @@ def clutter_subspace(a: np.ndarray, cutoff: int) -> np.ndarray:
     Exact (eigen-decomposition of the frames x frames Gram matrix, in
     float64) for short blocks; for blocks much longer than the cutoff, a
     subspace iteration from a fixed start (``POWER_STEPS`` steps,
-    ``OVERSAMPLE`` extra directions), which costs a fraction of the Gram
-    matrix and converges fast because tissue is far stronger than blood."""
-    nt = a.shape[0]
-    m = cutoff + OVERSAMPLE
-    wide = np.complex128 if np.iscomplexobj(a) else np.float64
-    if 4 * m >= nt:
-        gram = (a @ a.conj().T).astype(wide)
-        _, vecs = np.linalg.eigh(gram)  # ascending eigenvalues
-        return np.ascontiguousarray(vecs[:, nt - cutoff:][:, ::-1]).astype(a.dtype)
-    rng = np.random.default_rng(12345)  # fixed: the same start for every block and worker
-    q = rng.standard_normal((nt, m)).astype(a.dtype)
-    for _ in range(POWER_STEPS + 1):
-        q, _ = np.linalg.qr((a @ (a.conj().T @ q)).astype(wide))
-        q = q.astype(a.dtype)
-    b = (q.conj().T @ a)  # m x pixels
-    _, vecs = np.linalg.eigh((b @ b.conj().T).astype(wide))
-    return np.ascontiguousarray((q.astype(wide) @ vecs[:, m - cutoff:][:, ::-1])).astype(a.dtype)
+    ``OVERSAMPLE`` extra directions) and a Rayleigh-Ritz step, which cost a
+    fraction of the Gram matrix and converge fast because tissue is far
+    stronger than blood."""
+    if _short(a.shape[0], cutoff):
+        return _exact(a, cutoff)
+    return _ritz(_iterate(a, cutoff + OVERSAMPLE), a, cutoff)[0]
+
+
+def _sample(block: np.ndarray) -> np.ndarray:
+    """Casorati matrix (frames x pixels) of every s-th line along the last axis (whole
+    depth lines: contiguous reads), at least ``SUBSPACE_PIXELS`` pixels."""
+    nt, nz = block.shape[0], block.shape[-1]
+    lines = block.reshape(nt, -1, nz)
+    step = max(1, lines.shape[1] // max(1, -(-SUBSPACE_PIXELS // nz)))
+    return np.ascontiguousarray(lines[:, ::step]).reshape(nt, -1)
+
+
+class ClutterFilter:
+    """A block of frames with its ``cutoff`` strongest singular components removed,
+    computed frame by frame on demand.
+
+    The clutter subspace ``u`` (frames x cutoff, :func:`clutter_subspace`) is
+    iterated on every s-th line of pixels (at least ``SUBSPACE_PIXELS`` of
+    them: tissue fills the field, so its temporal modes show in any large
+    sample of pixels), then chosen within the iterated directions on all
+    pixels (Rayleigh-Ritz), which gives its pixel weights ``w = u^H a`` in the
+    same product. Indexing along the frames,
+    ``f[i0:i1]`` or ``f[indices]``, gives those frames filtered,
+    ``a[i] - u[i] w``, as a new array: a caller that works through the block
+    in cache-sized runs of frames never holds the filtered block in memory.
+    The block is only read; it is held, not copied (unless it must be made
+    contiguous complex64 / float32)."""
+
+    def __init__(self, block: np.ndarray, cutoff: int):
+        nt = block.shape[0]
+        if cutoff >= nt:
+            raise UlmError(f"svd_cutoff {cutoff} removes every component of a block of {nt} frames; "
+                           "use a smaller cutoff or longer blocks (block_frames)")
+        dtype = np.complex64 if np.iscomplexobj(block) else np.float32
+        self.block = np.ascontiguousarray(block, dtype=dtype)
+        a = self.block.reshape(nt, -1)
+        with blas_one_thread():
+            if _short(nt, cutoff):
+                self.u = _exact(a, cutoff)
+                self.weights = self.u.conj().T @ a
+            else:  # iterations on the sample; the Rayleigh-Ritz step, and with it the weights, on all pixels
+                self.u, self.weights = _ritz(_iterate(_sample(self.block), cutoff + OVERSAMPLE), a, cutoff)
+
+    @property
+    def shape(self) -> tuple:
+        return self.block.shape
+
+    @property
+    def dtype(self) -> np.dtype:
+        return self.block.dtype
+
+    def __len__(self) -> int:
+        return self.block.shape[0]
+
+    def __getitem__(self, frames) -> np.ndarray:
+        a = self.block[frames]
+        u = self.u[frames]
+        n = a.shape[0]
+        with blas_one_thread():
+            out = u @ self.weights
+        np.subtract(a.reshape(n, -1), out, out=out)
+        return out.reshape(a.shape)
 
 
 def svd_filter(block: np.ndarray, cutoff: int) -> np.ndarray:
@@ -54,26 +164,12 @@ def svd_filter(block: np.ndarray, cutoff: int) -> np.ndarray:
 
     ``block`` is (frames, ...) complex IQ (or real); its Casorati matrix has one
     row per frame. Tissue moves slowly and coherently, so it fills the
-    strongest components; the bubbles stay in the rest. The clutter subspace
-    (:func:`clutter_subspace`) is estimated on every s-th pixel (at least
-    ``SUBSPACE_PIXELS`` of them: tissue fills the field, so its temporal
-    modes show in any large sample of pixels) and projected out of all
-    pixels; returns a new array (``block`` is only read). ``cutoff`` 0
-    returns the block itself."""
+    strongest components; the bubbles stay in the rest. Returns a new array
+    (``block`` is only read), all frames of :class:`ClutterFilter`; ``cutoff``
+    0 returns the block itself."""
     if cutoff <= 0:
         return block
-    nt = block.shape[0]
-    if cutoff >= nt:
-        raise UlmError(f"svd_cutoff {cutoff} removes every component of a block of {nt} frames; "
-                       "use a smaller cutoff or longer blocks (block_frames)")
-    dtype = np.complex64 if np.iscomplexobj(block) else np.float32
-    a = np.ascontiguousarray(block, dtype=dtype).reshape(nt, -1)
-    stride = max(1, a.shape[1] // SUBSPACE_PIXELS)
-    with _blas_one_thread():
-        u = clutter_subspace(a if stride == 1 else np.ascontiguousarray(a[:, ::stride]), cutoff)
-        out = u @ (u.conj().T @ a)
-        np.subtract(a, out, out=out)
-    return out.reshape(block.shape)
+    return ClutterFilter(block, cutoff)[:]
 
 
 def envelope(block: np.ndarray) -> np.ndarray:

@@ -117,7 +117,13 @@ def subtract_floor(env: np.ndarray, floor: Floor, out: "np.ndarray | None" = Non
     a = inv.astype(np.float32)
     b = (-(floor.median.astype(np.float64) * inv) - floor.k).astype(np.float32)
     b[floor.sigma <= 0] = 0.0
-    out = np.multiply(env, a, out=out, dtype=np.float32)
+    # per depth row, spread over a whole frame: long inner loops, not one per row
+    frame = env.shape[1:]
+    a = np.broadcast_to(a, frame).copy() if len(a) > 1 else a[0]
+    b = np.broadcast_to(b, frame).copy() if len(b) > 1 else b[0]
+    if env.dtype != np.float32:
+        env = env.astype(np.float32)
+    out = np.multiply(env, a, out=out)
     np.add(out, b, out=out)
-    np.fmax(out, np.float32(0.0), out=out)
+    np.fmax(out, np.zeros(frame, dtype=np.float32), out=out)  # (an array: faster than a scalar 0)
     return out

@@ -21,7 +21,7 @@ from typing import Any, Dict, List, Optional, Tuple, Union
 import numpy as np
 
 from . import __version__
-from .clutter import envelope, svd_filter
+from .clutter import ClutterFilter, blas_one_thread, envelope, find_blas
 from .config import Config
 from .errors import UlmError
 from .floor import estimate_floor, sample_frames, subtract_floor
@@ -52,9 +52,10 @@ CHUNK_PIXELS = 1 << 18  # frames cleaned and detected together: about 1 MB of fl
 def block_floor(raw: np.ndarray, plan: Dict[str, Any], times: Dict[str, float]):
     """Noise floor of one block (frames first, module order; after the clutter filter),
     from a few of its frames: envelope, then :func:`estimate_floor`."""
-    t = time.perf_counter()
     idx = sample_frames(raw.shape[0], int(np.prod(raw.shape[1:])), plan["floor_samples"])
-    floor = estimate_floor(envelope(raw[idx]), plan["floor_k"], plan["floor_mode"], plan["floor_samples"])
+    sample = _frames(raw, idx, times)
+    t = time.perf_counter()
+    floor = estimate_floor(envelope(sample), plan["floor_k"], plan["floor_mode"], plan["floor_samples"])
     _add(times, "noise floor estimate (host)", t)
     return floor
 
@@ -84,13 +85,24 @@ def prepare_block(raw: np.ndarray, plan: Dict[str, Any], times: Dict[str, float]
     return clean_frames(raw, floor, plan, times), floor
 
 
-def _clutter(raw: np.ndarray, plan: Dict[str, Any], times: Dict[str, float]) -> np.ndarray:
+def _clutter(raw: np.ndarray, plan: Dict[str, Any], times: Dict[str, float]) -> Any:
+    """The block itself, or a :class:`ClutterFilter` of it (frames filtered when indexed)."""
     if not plan["svd_cutoff"]:
         return raw
     t = time.perf_counter()
-    raw = svd_filter(raw, plan["svd_cutoff"])
+    raw = ClutterFilter(raw, plan["svd_cutoff"])
     _add(times, "clutter filter (host)", t)
     return raw
+
+
+def _frames(raw: Any, frames: Any, times: Dict[str, float]) -> np.ndarray:
+    """Frames of a block; through the clutter filter (and timed with it) when there is one."""
+    if not isinstance(raw, ClutterFilter):
+        return raw[frames]
+    t = time.perf_counter()
+    out = raw[frames]
+    _add(times, "clutter filter (host)", t)
+    return out
 
 
 _SOURCES: Dict[str, Source] = {}
@@ -103,6 +115,11 @@ def process_block(task: Dict[str, Any], on_frames: Any = None) -> Dict[str, Any]
     Returns the points of every frame (float32 (n, D + 1): position in mm in
     module order, intensity), the unrefined count, the floor and the timings.
     ``on_frames(n)``, when given, is called as chunks of frames are done."""
+    with blas_one_thread():  # for the whole block: its threads share one limit
+        return _process_block(task, on_frames)
+
+
+def _process_block(task: Dict[str, Any], on_frames: Any) -> Dict[str, Any]:
     times: Dict[str, float] = {}
     t = time.perf_counter()
     plan = task["plan"]
@@ -126,7 +143,7 @@ def process_block(task: Dict[str, Any], on_frames: Any = None) -> Dict[str, Any]
     chunk = max(1, CHUNK_PIXELS // out_pixels)
     points, unrefined, n = [], 0, 0
     for c0 in range(0, raw.shape[0], chunk):
-        clean = clean_frames(raw[c0:c0 + chunk], floor, plan, times)
+        clean = clean_frames(_frames(raw, slice(c0, c0 + chunk), times), floor, plan, times)
         t = time.perf_counter()
         found = detect_frames(clean, plan["threshold"], plan["min_distance_px"], plan["method"], plan["window"])
         t = _add(times, "detect + localize (module)", t)
@@ -135,7 +152,9 @@ def process_block(task: Dict[str, Any], on_frames: Any = None) -> Dict[str, Any]
         inten = np.concatenate([i for _, i in found])
         unrefined += unrefined_count(pos)
         n += len(pos)
-        points.extend(np.split(to_points(pos, inten, plan["pixel_size"], plan["origin"]), np.cumsum(sizes)[:-1]))
+        pts = to_points(pos, inten, plan["pixel_size"], plan["origin"])
+        ends = np.cumsum(sizes).tolist()
+        points.extend(pts[e - k:e] for e, k in zip(ends, sizes))
         _add(times, "points (host)", t)
         if on_frames is not None:
             on_frames(len(found))
@@ -145,6 +164,7 @@ def process_block(task: Dict[str, Any], on_frames: Any = None) -> Dict[str, Any]
 
 def _init_worker(threads: int) -> None:
     os.environ["RAYON_NUM_THREADS"] = str(threads)
+    find_blas()
 
 
 def _cores() -> int:
@@ -357,6 +377,8 @@ def run(data: Union[str, os.PathLike, np.ndarray], config: Optional[Config] = No
         src = open_source(os.fspath(data), cfg)
         frames_array = None
     truth_cols = load_truth(os.fspath(truth), src.three_d) if truth is not None else None
+    if cfg.svd_cutoff:
+        find_blas()  # process set-up, like the imports: not a cost of the frames
     t = _add(times, "open", t)
     mod_axes = "xyz" if src.three_d else "xz"
     n_frames = src.n_frames
@@ -398,7 +420,7 @@ def run(data: Union[str, os.PathLike, np.ndarray], config: Optional[Config] = No
                 first_block = (raw0, t_clutter)
             floor0 = block_floor(raw0, base_plan, {})
             pick = np.unique(np.linspace(0, b1 - b0 - 1, min(b1 - b0, 40)).round().astype(np.int64))
-            clean0 = clean_frames(raw0[pick], floor0, base_plan, {})
+            clean0 = clean_frames(_frames(raw0, pick, {}), floor0, base_plan, {})
             del raw0
             sigma, spots = measure_psf(clean0, cfg.threshold, offset=cfg.floor_k)
             del clean0

@@ -196,10 +196,51 @@ def resampled_pixel_size(shape: Sequence[int], pixel_size: Sequence[float],
     return tuple(p if n == m else p * (n - 1) / (m - 1) for n, m, p in zip(shape, new, pixel_size))
 
 
+def _resample_whole(block: np.ndarray, ks: Sequence[int]) -> np.ndarray:
+    """Resampling by whole factors: the old pixels keep their values on the new grid
+    (every k-th pixel per axis); the new ones are linear blends of their two
+    neighbours, one axis after the other (read from ``block`` for the first axis,
+    from the axes done before for the next)."""
+    res = np.empty((block.shape[0],) + resampled_shape(block.shape[1:], ks), dtype=np.float32)
+    res[(slice(None),) + tuple(slice(None, None, k) for k in ks)] = block
+    src = block
+    for a, k in enumerate(ks):
+        if k == 1:
+            continue
+        ax = a + 1
+        m = res.shape[ax]
+        # along the axes done already every pixel is set; along the others only the old ones
+        base = [slice(None)] + [slice(None) if b < a else slice(None, None, kb) for b, kb in enumerate(ks)]
+
+        def along(arr: np.ndarray, sl: slice) -> np.ndarray:
+            idx = list(base) if arr is res else [slice(None)] * arr.ndim
+            idx[ax] = sl
+            return arr[tuple(idx)]
+
+        n = src.shape[ax]
+        lo = along(src, slice(0, n - 1) if src is block else slice(0, m - 1, k))
+        hi = along(src, slice(1, n) if src is block else slice(k, m, k))
+        for r in range(1, k):  # each blend computed contiguous, then put in its strided place
+            if k == 2:  # the midpoint
+                blend = lo + hi
+                blend *= np.float32(0.5)
+            else:
+                blend = hi - lo
+                blend *= np.float32(r / k)
+                blend += lo
+            along(res, slice(r, m - 1, k))[...] = blend
+        src = res
+    return res
+
+
 def resample(block: np.ndarray, factors: Sequence[float]) -> np.ndarray:
     """Linear interpolation of a block (frames, x[, y], z) onto the grid of ``factors`` per spatial axis.
 
     float32 in, float32 out; the first and last pixel centres of every axis are kept."""
+    if all(f == 1.0 for f in factors):
+        return block
+    if all(float(f).is_integer() and f >= 1 for f in factors):
+        return _resample_whole(block, [int(f) for f in factors])
     out = block
     for a, f in enumerate(factors):
         if f == 1.0:
@@ -207,27 +248,6 @@ def resample(block: np.ndarray, factors: Sequence[float]) -> np.ndarray:
         ax = a + 1
         n = out.shape[ax]
         m = resampled_shape([n], [f])[0]
-        if float(f).is_integer():  # whole factor: the old pixels, and fixed blends between neighbours
-            k = int(f)
-            shape = list(out.shape)
-            shape[ax] = m
-            res = np.empty(shape, dtype=np.float32)
-            moved = np.moveaxis(res, ax, -1)
-            src = np.moveaxis(out, ax, -1)
-            moved[..., ::k] = src
-            lo, hi = src[..., :-1], src[..., 1:]
-            for r in range(1, k):
-                w = np.float32(r / k)
-                part = moved[..., r::k]
-                if k == 2:  # the midpoint
-                    np.add(lo, hi, out=part)
-                    part *= w
-                    continue
-                np.subtract(hi, lo, out=part)
-                part *= w
-                part += lo
-            out = res
-            continue
         u = np.arange(m, dtype=np.float64) * ((n - 1) / (m - 1))
         i0 = np.minimum(np.floor(u).astype(np.int64), n - 2)
         w = (u - i0).astype(np.float32)
