@@ -198,8 +198,8 @@ const Signature kDrawTracksValue = draw_signature("rs_draw_tracks_value", kValue
 const Signature kDrawTracksValue3D = draw_signature("rs_draw_tracks_value_3d", kValueTracks3D);
 
 // Images go over in result order; a failure releases those already built.
-template <class T>
-Ref image_array(Output<T>&& out) {
+template <class T, class S>
+Ref image_array(Output<T, S>&& out) {
     return to_array(std::move(out), ShapeError::ValueError);
 }
 

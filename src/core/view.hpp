@@ -77,9 +77,11 @@ View<T, D> contiguous_view(const T* data, std::array<std::size_t, D> shape) noex
 }
 
 // A computed array on its way to the caller: row-major data plus its shape.
-template <class T>
+// Storage: a std::vector<T>, or any buffer with data() and size() that the
+// hand-over knows.
+template <class T, class Storage = std::vector<T>>
 struct Output {
-    std::vector<T> data;
+    Storage data;
     std::vector<std::size_t> shape;
 };
 

@@ -1,6 +1,7 @@
 #include "python/arrays.hpp"
 
 #include <memory>
+#include <type_traits>
 #include <string>
 
 #include "core/errors.hpp"
@@ -21,13 +22,13 @@ const char* capsule_name() {
     else return "sonaloc.buffer.uint32";
 }
 
-template <class T>
+template <class T, class S>
 void free_buffer(PyObject* capsule) {
-    delete static_cast<std::vector<T>*>(PyCapsule_GetPointer(capsule, capsule_name<T>()));
+    delete static_cast<S*>(PyCapsule_GetPointer(capsule, capsule_name<T>()));
 }
 
-template <class T>
-Ref hand_over(Output<T>&& out, ShapeError on_mismatch) {
+template <class T, class S>
+Ref hand_over(Output<T, S>&& out, ShapeError on_mismatch) {
     std::size_t count = 1;
     for (std::size_t s : out.shape) count *= s;
     if (count != out.data.size()) {
@@ -41,13 +42,15 @@ Ref hand_over(Output<T>&& out, ShapeError on_mismatch) {
 
     // A zero-size result goes over the same way: its (empty) buffer needs an
     // address, or NumPy would allocate one of its own.
-    if (out.data.capacity() == 0) out.data.reserve(1);
+    if constexpr (std::is_same_v<S, std::vector<T>>) {
+        if (out.data.capacity() == 0) out.data.reserve(1);
+    }  // (a ZeroedArray always has one)
 
     // The capsule owns the buffer from here on and is the array's base object,
     // so the memory lives exactly as long as the array and its views.
-    auto buffer = std::make_unique<std::vector<T>>(std::move(out.data));
+    auto buffer = std::make_unique<S>(std::move(out.data));
     T* data = buffer->data();
-    Ref owner = Ref::steal(PyCapsule_New(buffer.get(), capsule_name<T>(), free_buffer<T>));
+    Ref owner = Ref::steal(PyCapsule_New(buffer.get(), capsule_name<T>(), free_buffer<T, S>));
     if (!owner) throw PythonError{};
     buffer.release();
     Ref array = Ref::steal(PyArray_New(&PyArray_Type, nd, dims.data(), typenum<T>(), nullptr, data, 0,
@@ -62,6 +65,12 @@ Ref hand_over(Output<T>&& out, ShapeError on_mismatch) {
 
 Ref to_array(Output<float>&& out, ShapeError on_mismatch) { return hand_over(std::move(out), on_mismatch); }
 Ref to_array(Output<std::uint32_t>&& out, ShapeError on_mismatch) {
+    return hand_over(std::move(out), on_mismatch);
+}
+Ref to_array(Output<float, system::ZeroedArray<float>>&& out, ShapeError on_mismatch) {
+    return hand_over(std::move(out), on_mismatch);
+}
+Ref to_array(Output<std::uint32_t, system::ZeroedArray<std::uint32_t>>&& out, ShapeError on_mismatch) {
     return hand_over(std::move(out), on_mismatch);
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/runtime/system.hpp"
 #include "core/view.hpp"
 #include "python/ref.hpp"
 
@@ -20,6 +21,9 @@ enum class ShapeError {
 // owns the buffer. Throws PythonError / InternalFault on failure.
 Ref to_array(Output<float>&& out, ShapeError on_mismatch = ShapeError::Fault);
 Ref to_array(Output<std::uint32_t>&& out, ShapeError on_mismatch = ShapeError::Fault);
+Ref to_array(Output<float, system::ZeroedArray<float>>&& out, ShapeError on_mismatch = ShapeError::Fault);
+Ref to_array(Output<std::uint32_t, system::ZeroedArray<std::uint32_t>>&& out,
+             ShapeError on_mismatch = ShapeError::Fault);
 
 // Builds a tuple, stealing the references.
 template <class... R>

@@ -22,8 +22,8 @@ auto draw(const ImageTracks<P>& tracks, const Grid& g, Aggregate&& aggregate) {
 }
 
 template <class T>
-Output<T> zeroed_image(std::uint64_t cells, const std::vector<std::size_t>& shape) {
-    return {system::zeroed_buffer<T>(cells), shape};
+Image<T> zeroed_image(std::uint64_t cells, const std::vector<std::size_t>& shape) {
+    return {system::ZeroedArray<T>(cells), shape};
 }
 
 // Density with the lower-quartile trim (2D).

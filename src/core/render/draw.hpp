@@ -5,19 +5,24 @@
 
 #include "core/render/grid.hpp"
 #include "core/render/track_records.hpp"
+#include "core/runtime/system.hpp"
 #include "core/view.hpp"
 
 namespace sonaloc {
 
+// An image on zero pages: only the cells with passages are ever written.
+template <class T>
+using Image = Output<T, system::ZeroedArray<T>>;
+
 struct DensityImage {
-    Output<float> intensity;
-    Output<std::uint32_t> count;
+    Image<float> intensity;
+    Image<std::uint32_t> count;
 };
 
 struct ValueImage {
-    Output<float> intensity;
-    Output<float> mean;
-    Output<std::uint32_t> count;
+    Image<float> intensity;
+    Image<float> mean;
+    Image<std::uint32_t> count;
 };
 
 // The 2D density image: per pixel the number of passages (saturated at

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <new>
 #include <type_traits>
@@ -72,22 +73,61 @@ WriteFirstBuffer<T> write_first_buffer(std::size_t n) {
     return v;
 }
 
-// A zero-filled vector of n elements. Large buffers (images, passage lists)
-// are first advised to live on huge pages: filling hundreds of megabytes
-// page by 4 KB page costs several times more than the filling itself. The
-// filling goes in steps of 16 MB with an interrupt check point between them.
+// n zeros, never resized. A large buffer is a fresh anonymous mapping
+// (advised to be huge pages), whose pages the kernel zeroes when they are
+// first touched: the zeroing happens in the threads that fill the buffer, in
+// parallel, and never for pages nobody writes. A small one comes from calloc.
+// Throws std::bad_alloc.
 template <class T>
-std::vector<T> zeroed_buffer(std::size_t n) {
-    std::vector<T> v;
-    v.reserve(n);
-    detail::advise_huge_pages(v.data(), n * sizeof(T));
-    constexpr std::size_t kStep = (std::size_t{16} << 20) / sizeof(T) + 1;
-    while (n - v.size() > kStep) {
-        interrupt::check();
-        v.resize(v.size() + kStep);
+class ZeroedArray {
+    static_assert(std::is_trivially_copyable_v<T>, "zero bytes must be a valid T");
+    static constexpr std::size_t kMapped = std::size_t{1} << 20;  // bytes from which a buffer is mapped
+
+public:
+    explicit ZeroedArray(std::size_t n) : n_(n) {
+        if (n > (std::size_t{1} << 62) / sizeof(T)) throw std::bad_alloc{};
+        bytes_ = (n > 0 ? n : 1) * sizeof(T);
+        void* p = nullptr;
+        if (bytes_ >= kMapped) {
+            p = ::mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (p == MAP_FAILED) throw std::bad_alloc{};
+            detail::advise_huge_pages(p, bytes_);
+        } else {
+            p = std::calloc(1, bytes_);
+            if (p == nullptr) throw std::bad_alloc{};
+        }
+        p_ = static_cast<T*>(p);
     }
-    v.resize(n);
-    return v;
-}
+    ZeroedArray(ZeroedArray&& o) noexcept : p_(std::exchange(o.p_, nullptr)), n_(o.n_), bytes_(o.bytes_) {}
+    ZeroedArray& operator=(ZeroedArray&& o) noexcept {
+        if (this != &o) {
+            release();
+            p_ = std::exchange(o.p_, nullptr);
+            n_ = o.n_;
+            bytes_ = o.bytes_;
+        }
+        return *this;
+    }
+    ZeroedArray(const ZeroedArray&) = delete;
+    ZeroedArray& operator=(const ZeroedArray&) = delete;
+    ~ZeroedArray() { release(); }
+
+    T* data() noexcept { return p_; }
+    const T* data() const noexcept { return p_; }
+    std::size_t size() const noexcept { return n_; }
+    T& operator[](std::size_t i) noexcept { return p_[i]; }
+    const T& operator[](std::size_t i) const noexcept { return p_[i]; }
+
+private:
+    void release() noexcept {
+        if (p_ == nullptr) return;
+        if (bytes_ >= kMapped) (void)::munmap(p_, bytes_);
+        else std::free(p_);
+        p_ = nullptr;
+    }
+    T* p_ = nullptr;
+    std::size_t n_ = 0;
+    std::size_t bytes_ = 0;
+};
 
 }  // namespace sonaloc::system
