@@ -52,10 +52,15 @@ def _iterate(a: np.ndarray, m: int) -> np.ndarray:
     ``a`` (frames x pixels), by ``POWER_STEPS`` + 1 subspace iterations from a fixed start."""
     wide = np.complex128 if np.iscomplexobj(a) else np.float64
     q = _start(a.shape[0], m).astype(a.dtype)
-    for _ in range(POWER_STEPS + 1):  # q <- orth(a a^H q); only small matrices conjugated
-        q, _ = np.linalg.qr((a @ (q.conj().T @ a).conj().T).astype(wide))
+    for _ in range(POWER_STEPS + 1):  # q <- orth(a a^H q)
+        q, _ = np.linalg.qr((a @ _adjoint_times(q, a).conj().T).astype(wide))
         q = q.astype(a.dtype)
     return q
+
+
+def _adjoint_times(x: np.ndarray, a: np.ndarray) -> np.ndarray:
+    """``x^H a`` (x: frames x k, a: frames x pixels); only the small factor conjugated."""
+    return x.conj().T @ a
 
 
 def _ritz(q: np.ndarray, a: np.ndarray, cutoff: int) -> Tuple[np.ndarray, np.ndarray]:
@@ -63,7 +68,7 @@ def _ritz(q: np.ndarray, a: np.ndarray, cutoff: int) -> Tuple[np.ndarray, np.nda
     cutoff) and their pixel weights ``u^H a`` (cutoff x pixels), from one product
     ``q^H a``."""
     wide = np.complex128 if np.iscomplexobj(a) else np.float64
-    b = q.conj().T @ a  # m x pixels
+    b = _adjoint_times(q, a)  # m x pixels
     _, vecs = np.linalg.eigh((b @ b.conj().T).astype(wide))  # ascending eigenvalues
     top = np.ascontiguousarray(vecs[:, ::-1][:, :cutoff])
     u = np.ascontiguousarray(q.astype(wide) @ top).astype(a.dtype)
@@ -112,11 +117,10 @@ class ClutterFilter:
     computed frame by frame on demand.
 
     The clutter subspace ``u`` (frames x cutoff, :func:`clutter_subspace`) is
-    iterated on every s-th line of pixels (at least ``SUBSPACE_PIXELS`` of
+    estimated on every s-th line of pixels (at least ``SUBSPACE_PIXELS`` of
     them: tissue fills the field, so its temporal modes show in any large
-    sample of pixels), then chosen within the iterated directions on all
-    pixels (Rayleigh-Ritz), which gives its pixel weights ``w = u^H a`` in the
-    same product. Indexing along the frames,
+    sample of pixels; what the sample misses stays far below the noise), and
+    its pixel weights ``w = u^H a`` on all pixels. Indexing along the frames,
     ``f[i0:i1]`` or ``f[indices]``, gives those frames filtered,
     ``a[i] - u[i] w``, as a new array: a caller that works through the block
     in cache-sized runs of frames never holds the filtered block in memory.
@@ -134,9 +138,12 @@ class ClutterFilter:
         with blas_one_thread():
             if _short(nt, cutoff):
                 self.u = _exact(a, cutoff)
-                self.weights = self.u.conj().T @ a
-            else:  # iterations on the sample; the Rayleigh-Ritz step, and with it the weights, on all pixels
-                self.u, self.weights = _ritz(_iterate(_sample(self.block), cutoff + OVERSAMPLE), a, cutoff)
+                self.weights = _adjoint_times(self.u, a)
+            else:  # iterations and the Rayleigh-Ritz step on the sample, the weights on all pixels
+                sample = _sample(self.block)
+                self.u = _ritz(_iterate(sample, cutoff + OVERSAMPLE), sample, cutoff)[0]
+                self.weights = _adjoint_times(self.u, a)
+        self._u_parts, self._w_parts = _real_product_parts(self.u, self.weights)
 
     @property
     def shape(self) -> tuple:
@@ -151,12 +158,26 @@ class ClutterFilter:
 
     def __getitem__(self, frames) -> np.ndarray:
         a = self.block[frames]
-        u = self.u[frames]
         n = a.shape[0]
         with blas_one_thread():
-            out = u @ self.weights
-        np.subtract(a.reshape(n, -1), out, out=out)
-        return out.reshape(a.shape)
+            out = self._u_parts[frames] @ self._w_parts
+        rows = a.reshape(n, -1)
+        np.subtract(rows.view(np.float32) if np.iscomplexobj(rows) else rows, out, out=out)
+        return out.view(self.block.dtype).reshape(a.shape)
+
+
+def _real_product_parts(u: np.ndarray, w: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
+    """Real factors (frames x 2k, 2k x 2 pixels) whose product is ``u w`` with real and
+    imaginary parts interleaved, as complex64 memory holds them (for real input: u and
+    w themselves). One real product then costs about half the complex one."""
+    if not np.iscomplexobj(u):
+        return u, w
+    k = u.shape[1]
+    left = np.ascontiguousarray(np.concatenate([u.real, u.imag], axis=1))
+    right = np.empty((2 * k, 2 * w.shape[1]), dtype=np.float32)
+    right[:k, 0::2], right[:k, 1::2] = w.real, w.imag  # times Re u
+    right[k:, 0::2], right[k:, 1::2] = -w.imag, w.real  # times Im u
+    return left, right
 
 
 def svd_filter(block: np.ndarray, cutoff: int) -> np.ndarray:
