@@ -117,7 +117,7 @@ public:
         if (n == 0) return;
         std::vector<std::uint32_t> cell_of(n, kEmpty);
         std::size_t capacity = 16;
-        while (capacity < 2 * n) capacity *= 2;
+        while (capacity < 4 * n) capacity *= 2;  // load <= 1/4: a miss ends after ~1.4 slots
         slots_.assign(capacity, kEmpty);
         mask_ = capacity - 1;
         for (std::size_t i = 0; i < n; ++i) {
@@ -235,10 +235,13 @@ class SearchGrid {
 public:
     template <class Point>
     SearchGrid(const Point* points, std::size_t n, float max_distance)
-        : cell_(max_distance),
-          // Every pair that passes m^2 >= d^2 in float is closer than this
+        : // Every pair that passes m^2 >= d^2 in float is closer than this
           // along each axis (the float roundings are far below 2^-16).
           reach_(static_cast<double>(max_distance) * (1.0 + 1.0 / 65536.0)),
+          // Cells as wide as the whole reach, 2 r: a query box then spans
+          // two cells per axis (2^D probes, not 3^D); sparse frames leave
+          // most cells empty, so the probes, not the points, are the cost.
+          cell_(2.0 * reach_),
           cells_(n, [&](std::size_t i) -> std::optional<CellKey<D>> {
               const auto c = LinkTraits<Point>::coords(points[i]);
               CellKey<D> key;
@@ -285,8 +288,8 @@ private:
         return static_cast<std::uint64_t>(static_cast<std::int64_t>(q));
     }
 
-    double cell_;
     double reach_;
+    double cell_;
     CellTable<D> cells_;
 };
 
