@@ -81,7 +81,7 @@ using CellKey = std::array<std::uint64_t, D>;
 // unsigned 64 bits (NaN and negative values give 0, so every point with a
 // negative coordinate shares cell 0 on that axis).
 inline std::uint64_t cell_index(float v, float cell_size) noexcept {
-    return saturate_cast<std::uint64_t>(std::floor(v / cell_size));
+    return floor_saturate<std::uint64_t>(v / cell_size);
 }
 
 template <std::size_t D>
@@ -241,7 +241,7 @@ public:
           // Cells as wide as the whole reach, 2 r: a query box then spans
           // two cells per axis (2^D probes, not 3^D); sparse frames leave
           // most cells empty, so the probes, not the points, are the cost.
-          cell_(2.0 * reach_),
+          per_cell_(1.0 / (2.0 * reach_)),
           cells_(n, [&](std::size_t i) -> std::optional<CellKey<D>> {
               const auto c = LinkTraits<Point>::coords(points[i]);
               CellKey<D> key;
@@ -282,14 +282,17 @@ private:
     // Signed cell index stored as its two's-complement bits; monotone in v.
     std::uint64_t cell(double v) const noexcept {
         constexpr double kLimit = 4503599627370496.0;  // 2^52
-        double q = std::floor(v / cell_);
+        double q = v * per_cell_;  // a product is as monotone as a quotient
         if (q < -kLimit) q = -kLimit;
         if (q > kLimit) q = kLimit;
-        return static_cast<std::uint64_t>(static_cast<std::int64_t>(q));
+        // floor without a library call: truncate (exact below 2^52), step down below
+        std::int64_t c = static_cast<std::int64_t>(q);
+        c -= static_cast<double>(c) > q ? 1 : 0;
+        return static_cast<std::uint64_t>(c);
     }
 
     double reach_;
-    double cell_;
+    double per_cell_;  // 1 / cell width
     CellTable<D> cells_;
 };
 
