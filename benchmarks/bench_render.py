@@ -29,7 +29,7 @@ import numpy as np
 import sonaloc
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from common import median_time, print_table  # noqa: E402
+from common import median_time, print_table, run_case  # noqa: E402
 
 try:
     from skimage.draw import line as sk_line
@@ -229,8 +229,38 @@ def main(quick=False):
               f"child wall time {wall:.1f} s")
         table.append({"stage": "render", "workload": f"{fn_name}, 8,000 x 8,000 grid, 1,000 tracks of 10, one call in a fresh process",
                       "ours_s": call, "peer_s": None, "target": "< 1.5 GB", "memory_mb": peak / 2**20})
+    return table + thread_scaling(quick)
+
+
+def case_time(name, quick=False):
+    """The median time of one render case in this process (for the thread-count rows)."""
+    _, fn_name, dims, size, _, value = next(c for c in CASES if c[0] == name)
+    matrix, ends = (make_tracks(100_000 if not quick else 20_000, 20, 2000, 2, 3.0) if dims == 2
+                    else make_tracks(20_000 if not quick else 4_000, 20, 300, 3, 2.0))
+    fn = getattr(sonaloc, fn_name)
+    m = np.ascontiguousarray(matrix[:, :dims + (2 if value else 1)])
+    extent = (0.0, float(size)) * dims
+    fn(m, ends, extent, 1.0)
+    return median_time(lambda: fn(m, ends, extent, 1.0), repeat=5)
+
+
+def thread_scaling(quick=False):
+    """Each case in child processes of 1 and 2 module threads: the speed-up of the second thread."""
+    rows, table = [], []
+    for name, fn_name, *_ in CASES:
+        t = {n: run_case(__file__, name + ("|quick" if quick else ""), n)["seconds"] for n in (1, 2)}
+        rows.append((name, f"{t[1] * 1e3:.0f} ms", f"{t[2] * 1e3:.0f} ms", f"{t[1] / t[2]:.2f}x"))
+        table.append({"stage": "render", "workload": f"{fn_name}, 2 threads against 1 (child processes)",
+                      "ours_s": t[2], "peer_s": t[1], "peer": "1 thread", "target": ">= 1.7x"})
+    print_table("Rendering, 2 threads against 1", ("case", "1 thread", "2 threads", "speed-up"), rows)
     return table
 
 
 if __name__ == "__main__":
-    main(quick="--quick" in sys.argv)
+    if "--case" in sys.argv:
+        import json
+        case = sys.argv[sys.argv.index("--case") + 1]
+        name, _, q = case.partition("|")
+        print(json.dumps({"seconds": case_time(name, quick=bool(q))}))
+    else:
+        main(quick="--quick" in sys.argv)
