@@ -37,6 +37,32 @@ std::vector<std::uint32_t> solve_assignment(const AdmissiblePairs& pairs, std::s
     // Frame-local indices are 32-bit; a frame that large could not be held.
     if (rows >= kUnmatched || cols >= kUnmatched) throw std::bad_alloc();
 
+    // A row whose one usable pair leads to a column that no other row can use
+    // is matched to it whatever the other rows do: its search could reach
+    // nothing else, and its pair is cheaper than its private column. Such
+    // pairs, most of them in sparse frames, are settled here, and the search
+    // runs only for the rest (which never reaches them).
+    std::vector<std::uint32_t> users(cols, 0);
+    for (const AdmissiblePair& a : pairs.pairs)
+        if (a.cost <= unmatched_cost && users[a.col] < 2) ++users[a.col];
+    std::vector<unsigned char> alone(rows, 0);
+    bool contested = false;
+    for (std::size_t r = 0; r < rows; ++r) {
+        std::size_t usable = 0, col = 0;
+        for (std::size_t e = pairs.row_start[r]; e < pairs.row_start[r + 1]; ++e)
+            if (pairs.pairs[e].cost <= unmatched_cost) {
+                ++usable;
+                col = pairs.pairs[e].col;
+            }
+        if (usable == 1 && users[col] == 1) {
+            result[r] = static_cast<std::uint32_t>(col);
+            alone[r] = 1;
+        } else if (usable > 0) {
+            contested = true;
+        }
+    }
+    if (!contested) return result;
+
     // Scaled costs: pair w -> w * M, private column U -> U * M + 1, with M
     // above the number of rows. The scaled optimum is an optimum of the
     // original costs that leaves the fewest rows unmatched, so a pair costing
@@ -64,6 +90,7 @@ std::vector<std::uint32_t> solve_assignment(const AdmissiblePairs& pairs, std::s
     };
 
     for (std::size_t start = 0; start < rows; ++start) {
+        if (alone[start]) continue;
         const std::size_t b0 = pairs.row_start[start], e0 = pairs.row_start[start + 1];
         bool any = false;
         for (std::size_t e = b0; e < e0 && !any; ++e) any = pairs.pairs[e].cost <= unmatched_cost;
