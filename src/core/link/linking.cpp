@@ -327,19 +327,30 @@ inline LinkCosts link_costs(float max_distance) noexcept {
 // Each row's pairs are sorted by column, so the order never depends on the
 // index used.
 //
-// The grids of frame t + g are built here, for this frame pair only: a grid
-// costs a fraction of the matching, and keeping one per frame for the whole
-// call would hold tens of bytes per point for nothing.
+// The indexes of one frame as the later frame of its pairs: the linking grid
+// (searched directly under an infinite gate) and the search index (under a
+// finite one), each empty where it is not used.
+template <std::size_t D>
+struct LaterFrameIndex {
+    template <class Point>
+    LaterFrameIndex(const Point* points, std::size_t n, const LinkCosts& costs)
+        : mapper(points, costs.finite_gate ? 0 : n, costs.max_distance),
+          search(points, costs.finite_gate ? n : 0, costs.max_distance) {}
+    Mapper<D> mapper;
+    SearchGrid<D> search;
+};
+
 template <class Point, class Gate>
 FramePairMatch match_frame_pair(const FramePoints<Point>& frames, std::size_t t, std::size_t g,
-                                const LinkCosts& costs, const Gate& gate) {
+                                const LaterFrameIndex<LinkTraits<Point>::dims>& later, const LinkCosts& costs,
+                                const Gate& gate) {
     constexpr std::size_t D = LinkTraits<Point>::dims;
     const std::size_t rows = frames.frame_size(t), cols = frames.frame_size(t + g);
     if (rows == 0 || cols == 0) return {};
     const Point* row_points = frames.points.data() + frames.offsets[t];
     const Point* col_points = frames.points.data() + frames.offsets[t + g];
-    const Mapper<D> mapper(col_points, costs.finite_gate ? 0 : cols, costs.max_distance);
-    const SearchGrid<D> search(col_points, costs.finite_gate ? cols : 0, costs.max_distance);
+    const Mapper<D>& mapper = later.mapper;
+    const SearchGrid<D>& search = later.search;
 
     AdmissiblePairs pairs;
     pairs.row_start.reserve(rows + 1);
@@ -370,21 +381,37 @@ FramePairMatch match_frame_pair(const FramePoints<Point>& frames, std::size_t t,
 
 // The matches of every frame pair: result[g - 1][t] for frames (t, t + g).
 // Only gaps below the number of frames can hold a pair, so the gaps run to
-// min(max_skip + 1, n_frames - 1), computed without overflow. Gaps run in
-// parallel and, inside each, the frame pairs; results are gathered by index.
+// min(max_skip + 1, n_frames - 1), computed without overflow. The first
+// frames are cut into blocks that run in parallel; a block goes through the
+// later frames of its pairs one by one, builds the frame's index once and
+// matches every pair of the block that ends there (a frame ends up to `gaps`
+// pairs), so each running block holds one index. Results are placed by index.
 template <class Point, class Gate>
 std::vector<std::vector<FramePairMatch>> link(const FramePoints<Point>& frames,
                                               std::uint64_t max_skip, const LinkCosts& costs,
                                               const Gate& gate) {
+    constexpr std::size_t D = LinkTraits<Point>::dims;
     const std::size_t n = frames.frames();
     if (n < 2) return {};
     const std::size_t gaps = max_skip >= n - 2 ? n - 1 : static_cast<std::size_t>(max_skip) + 1;
-    return parallel::map(gaps, [&](std::size_t gi) {
-        const std::size_t g = gi + 1;
-        return parallel::map(n - g, [&](std::size_t t) {
-            return match_frame_pair(frames, t, g, costs, gate);
-        });
+    std::vector<std::vector<FramePairMatch>> out(gaps);
+    for (std::size_t gi = 0; gi < gaps; ++gi) out[gi].resize(n - gi - 1);
+    constexpr std::size_t kBlock = 8;  // first frames per block
+    const std::size_t first_frames = n - 1;
+    const std::size_t blocks = (first_frames + kBlock - 1) / kBlock;
+    parallel::for_each(blocks, [&](std::size_t b) {
+        const std::size_t t0 = b * kBlock, t1 = std::min(first_frames, t0 + kBlock);
+        const std::size_t f1 = std::min(n, t1 + gaps);  // past the last later frame of the block's pairs
+        for (std::size_t f = t0 + 1; f < f1; ++f) {
+            interrupt::check();
+            const LaterFrameIndex<D> later(frames.points.data() + frames.offsets[f], frames.frame_size(f), costs);
+            // the pairs (t, f) of the block: t in [t0, t1), 1 <= f - t <= gaps
+            const std::size_t first = f > gaps ? std::max(t0, f - gaps) : t0;
+            for (std::size_t t = first; t < t1 && t < f; ++t)
+                out[f - t - 1][t] = match_frame_pair(frames, t, f - t, later, costs, gate);
+        }
     });
+    return out;
 }
 
 // ------------------------------------------------------------------ tracks
