@@ -1,6 +1,9 @@
 // The order of detected peaks, 2D and 3D: decreasing intensity, equal
 // intensities in scan order.
 #pragma once
+#include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <tuple>
 #include <vector>
 
@@ -12,11 +15,41 @@ namespace sonaloc {
 inline auto scan_key(const Peak2D& p) { return std::tuple(p.row, p.col); }
 inline auto scan_key(const Peak3D& p) { return std::tuple(p.i, p.j, p.k); }
 
+// Whether the peaks are in scan order, as the scans produce them.
+template <class Peak>
+bool in_scan_order(const std::vector<Peak>& peaks) {
+    for (std::size_t i = 1; i < peaks.size(); ++i)
+        if (!(scan_key(peaks[i - 1]) < scan_key(peaks[i]))) return false;
+    return true;
+}
+
+// A float's place in the order of floats, as an unsigned integer (-0 and +0
+// taken as equal, as the comparison does; no NaN).
+inline std::uint32_t ordered_bits(float v) noexcept {
+    const auto u = std::bit_cast<std::uint32_t>(v == 0.0f ? 0.0f : v);
+    return (u & 0x80000000u) != 0 ? ~u : u | 0x80000000u;
+}
+
 // Decreasing intensity; equal intensities keep scan (row-major) order, so the
 // order is total and the same for every thread count. Detected peaks never
-// carry NaN intensities (a NaN pixel is never a local maximum).
+// carry NaN intensities (a NaN pixel is never a local maximum). Peaks that
+// come in scan order (a frame's worth) are sorted as 64-bit keys, the
+// reversed intensity order above the position: the same order, at a
+// fraction of the cost of sorting the records.
 template <class Peak>
 void sort_peaks_by_intensity(std::vector<Peak>& peaks) {
+    const std::size_t n = peaks.size();
+    if (n > 1 && n < (std::size_t{1} << 15) && in_scan_order(peaks)) {
+        std::vector<std::uint64_t> keys(n);
+        for (std::size_t i = 0; i < n; ++i)
+            keys[i] = std::uint64_t{~ordered_bits(peaks[i].intensity)} << 32 | i;
+        std::sort(keys.begin(), keys.end());
+        std::vector<Peak> sorted;
+        sorted.reserve(n);
+        for (std::uint64_t k : keys) sorted.push_back(peaks[k & 0xFFFFFFFFu]);
+        peaks.swap(sorted);
+        return;
+    }
     parallel::sort(peaks, [](const Peak& a, const Peak& b) {
         if (a.intensity > b.intensity) return true;
         if (b.intensity > a.intensity) return false;
