@@ -63,16 +63,14 @@ def _adjoint_times(x: np.ndarray, a: np.ndarray) -> np.ndarray:
     return x.conj().T @ a
 
 
-def _ritz(q: np.ndarray, a: np.ndarray, cutoff: int) -> Tuple[np.ndarray, np.ndarray]:
+def _ritz(q: np.ndarray, a: np.ndarray, cutoff: int) -> np.ndarray:
     """The ``cutoff`` strongest directions of ``a`` within the span of ``q`` (frames x
-    cutoff) and their pixel weights ``u^H a`` (cutoff x pixels), from one product
-    ``q^H a``."""
+    cutoff): the Rayleigh-Ritz step."""
     wide = np.complex128 if np.iscomplexobj(a) else np.float64
     b = _adjoint_times(q, a)  # m x pixels
     _, vecs = np.linalg.eigh((b @ b.conj().T).astype(wide))  # ascending eigenvalues
-    top = np.ascontiguousarray(vecs[:, ::-1][:, :cutoff])
-    u = np.ascontiguousarray(q.astype(wide) @ top).astype(a.dtype)
-    return u, top.conj().T.astype(a.dtype) @ b
+    top = vecs[:, ::-1][:, :cutoff]
+    return np.ascontiguousarray(q.astype(wide) @ top).astype(a.dtype)
 
 
 def _exact(a: np.ndarray, cutoff: int) -> np.ndarray:
@@ -100,7 +98,7 @@ def clutter_subspace(a: np.ndarray, cutoff: int) -> np.ndarray:
     stronger than blood."""
     if _short(a.shape[0], cutoff):
         return _exact(a, cutoff)
-    return _ritz(_iterate(a, cutoff + OVERSAMPLE), a, cutoff)[0]
+    return _ritz(_iterate(a, cutoff + OVERSAMPLE), a, cutoff)
 
 
 def _sample(block: np.ndarray) -> np.ndarray:
@@ -136,13 +134,9 @@ class ClutterFilter:
         self.block = np.ascontiguousarray(block, dtype=dtype)
         a = self.block.reshape(nt, -1)
         with blas_one_thread():
-            if _short(nt, cutoff):
-                self.u = _exact(a, cutoff)
-                self.weights = _adjoint_times(self.u, a)
-            else:  # iterations and the Rayleigh-Ritz step on the sample, the weights on all pixels
-                sample = _sample(self.block)
-                self.u = _ritz(_iterate(sample, cutoff + OVERSAMPLE), sample, cutoff)[0]
-                self.weights = _adjoint_times(self.u, a)
+            # a short block whole, a long one on its sample; the weights on all pixels
+            self.u = clutter_subspace(a if _short(nt, cutoff) else _sample(self.block), cutoff)
+            self.weights = _adjoint_times(self.u, a)
         self._u_parts, self._w_parts = _real_product_parts(self.u, self.weights)
 
     @property

@@ -245,6 +245,9 @@ def resample(block: np.ndarray, factors: Sequence[float]) -> np.ndarray:
     for a, f in enumerate(factors):
         if f == 1.0:
             continue
+        if float(f).is_integer():  # this axis alone by its whole factor
+            out = _resample_whole(out, [int(f) if b == a else 1 for b in range(len(factors))])
+            continue
         ax = a + 1
         n = out.shape[ax]
         m = resampled_shape([n], [f])[0]
