@@ -134,6 +134,25 @@ class TestCutting:
         _, c, _ = draw(mat(self.ROWS[:rows]), ends(*e), (0, 10, 0, 1), 1.0)
         assert c[:, 0].tolist() == counts
 
+    @pytest.mark.parametrize("fn, cols", [(sonaloc.rs_draw_tracks_value, 4), (sonaloc.rs_draw_tracks_3d, 4)])
+    def test_irregular_ends_over_many_rows_draw_as_their_explicit_rows(self, rng, fn, cols):
+        # Ends that step back, repeat or run past the matrix, over enough rows
+        # that the tracks are converted in several blocks: each track is the
+        # rows from the previous end to its own, cut at the matrix.
+        rows, n_tracks = 150_000, 6_000
+        m = np.column_stack([rng.uniform(0, 60, (rows, cols - 1)), rng.uniform(0.5, 2, rows)]).astype(np.float32)
+        e = np.sort(rng.integers(0, rows + 5_000, n_tracks)).astype(np.int32)
+        back = rng.choice(n_tracks, 300, replace=False)
+        e[back] = np.maximum(e[back] - rng.integers(0, 400, 300), 0)
+        starts = np.concatenate([[0], e[:-1]])
+        pieces = [m[s:min(t, rows)] for s, t in zip(starts, e)]
+        explicit = np.concatenate(pieces)
+        explicit_ends = np.cumsum([len(p) for p in pieces]).astype(np.int32)
+        ext = (0.0, 60.0) * (cols - 1 if fn is sonaloc.rs_draw_tracks_3d else 2)
+        got, want = fn(m, e, ext, 1.0), fn(explicit, explicit_ends, ext, 1.0)
+        for a, b in zip(got[:-1], want[:-1]):
+            np.testing.assert_array_equal(a, b)
+
     def test_negative_end_is_refused(self):
         with pytest.raises(ValueError, match="track_end_indices"):
             draw(mat(self.ROWS), ends(2, -1), (0, 10, 0, 1), 1.0)
