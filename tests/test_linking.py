@@ -369,3 +369,21 @@ def test_whole_run_matches_reference():
         rm, rends = reference_link(frames, 0.8, skip, 1.5)
         assert ends.tolist() == rends.tolist()
         assert m.view(np.uint32).tolist() == rm.view(np.uint32).tolist()
+
+
+def test_uncontested_pairs_beside_contested_clusters_match_reference():
+    # Sparse frames: most points have one partner no one else can reach (at
+    # distances up to exactly the gate), next to clusters where rows compete.
+    # (Exact ties between optima are left open, so no two rows tie here.)
+    rng = np.random.default_rng(11)
+    step = rng.choice([0.0, 0.5, 1.0], 40)  # per point: still, half and the whole gate per frame
+    frames = []
+    for f in range(6):
+        lone = np.column_stack([np.arange(40) * 5.0 + f * step, np.zeros(40), np.ones(40)])
+        cluster = np.column_stack([300 + rng.uniform(0, 1.5, 12), rng.uniform(0, 1.5, 12), rng.uniform(0.8, 1.2, 12)])
+        frames.append(f32(np.vstack([lone, cluster])))
+    for skip in (0, 1):
+        m, ends = link(frames, 1.0, skip, 1.5)
+        rm, rends = reference_link(frames, 1.0, skip, 1.5)
+        assert ends.tolist() == rends.tolist()
+        assert m.view(np.uint32).tolist() == rm.view(np.uint32).tolist()
