@@ -115,7 +115,7 @@ def process_block(task: Dict[str, Any], on_frames: Any = None) -> Dict[str, Any]
     Returns the points of every frame (float32 (n, D + 1): position in mm in
     module order, intensity), the unrefined count, the floor and the timings.
     ``on_frames(n)``, when given, is called as chunks of frames are done."""
-    with blas_one_thread():  # for the whole block: its threads share one limit
+    with blas_one_thread():  # one limit for the whole block, not one per run of frames
         return _process_block(task, on_frames)
 
 

@@ -76,6 +76,13 @@ ImageTracks<P> image_tracks(const Matrix& m, const IndexVector& ends, const Grid
     constexpr std::size_t kRowsPerBlock = std::size_t{1} << 15;
     const std::size_t blocks =
         std::max<std::size_t>(1, std::min({parallel::thread_count() * 4, n_tracks, m.size(0) / kRowsPerBlock}));
+    ImageTracks<P> out;
+    if (blocks == 1) {  // straight into place
+        out.points.reserve(m.size(0));
+        out.ends.reserve(n_tracks);
+        convert_tracks<P>(m, ends, grid, 0, n_tracks, out.points, out.ends);
+        return out;
+    }
     std::vector<std::vector<P>> part(blocks);
     std::vector<std::vector<std::size_t>> counts(blocks);
     parallel::for_each(blocks, [&](std::size_t b) {
@@ -85,7 +92,6 @@ ImageTracks<P> image_tracks(const Matrix& m, const IndexVector& ends, const Grid
     });
     std::vector<std::size_t> offset(blocks + 1, 0);
     for (std::size_t b = 0; b < blocks; ++b) offset[b + 1] = offset[b] + part[b].size();
-    ImageTracks<P> out;
     out.points = system::write_first_buffer<P>(offset[blocks]);
     out.ends.resize(n_tracks);
     parallel::for_each(blocks, [&](std::size_t b) {
