@@ -245,6 +245,20 @@ def test_matches_reference(seed):
     assert_same(detect(img, extent, 2.0, md), table(ref_detect(img, extent, 2.0, md)))
 
 
+@pytest.mark.parametrize("seed", range(3))
+def test_order_and_thinning_of_many_peaks_match_reference(seed):
+    # Hundreds of peaks whose intensities differ in every byte, some of them
+    # repeated (ties kept in scan order), negative ones and both zeros.
+    rng = np.random.default_rng(100 + seed)
+    base = rng.standard_normal(60).astype(np.float32).view(np.uint32)
+    near = (base[:, None] + np.arange(5, dtype=np.uint32)).ravel().view(np.float32)  # a few ulps apart
+    pool = np.concatenate([near, [0.0, -0.0]]).astype(np.float32)
+    img = rng.choice(pool, size=(120, 90))
+    extent = (0.0, 119.0, 0.0, 89.0)
+    for md in (0.0, 1.5, 3.0):
+        assert_same(detect(img, extent, -1.0, md), table(ref_detect(img, extent, -1.0, md)))
+
+
 def misaligned(a):
     """A packed copy of `a` whose floats start at an odd byte address."""
     out = np.zeros(a.nbytes + 1, np.uint8)[1:].view(a.dtype).reshape(a.shape)

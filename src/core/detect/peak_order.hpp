@@ -30,20 +30,46 @@ inline std::uint32_t ordered_bits(float v) noexcept {
     return (u & 0x80000000u) != 0 ? ~u : u | 0x80000000u;
 }
 
+// Stable sort of 64-bit records by their upper 32 bits, least significant
+// byte first; a byte that is the same in every record takes no pass.
+inline void sort_by_upper_half(std::vector<std::uint64_t>& keys) {
+    const std::size_t n = keys.size();
+    std::uint32_t first = static_cast<std::uint32_t>(keys[0] >> 32), differ = 0;
+    for (std::uint64_t k : keys) differ |= static_cast<std::uint32_t>(k >> 32) ^ first;
+    std::vector<std::uint64_t> other(n);
+    for (unsigned shift = 32; shift < 64; shift += 8) {
+        if (((differ >> (shift - 32)) & 0xFFu) == 0) continue;
+        std::size_t count[256] = {};
+        for (std::uint64_t k : keys) ++count[(k >> shift) & 0xFFu];
+        std::size_t at = 0;
+        for (std::size_t& c : count) {
+            const std::size_t here = c;
+            c = at;
+            at += here;
+        }
+        for (std::uint64_t k : keys) other[count[(k >> shift) & 0xFFu]++] = k;
+        keys.swap(other);
+    }
+}
+
 // Decreasing intensity; equal intensities keep scan (row-major) order, so the
 // order is total and the same for every thread count. Detected peaks never
 // carry NaN intensities (a NaN pixel is never a local maximum). Peaks that
-// come in scan order (a frame's worth) are sorted as 64-bit keys, the
-// reversed intensity order above the position: the same order, at a
-// fraction of the cost of sorting the records.
+// come in scan order (a frame's worth) are sorted as 64-bit records, the
+// reversed intensity order above the position, by a stable radix sort on the
+// intensity half: the same order, at a fraction of the cost of sorting the
+// records.
 template <class Peak>
 void sort_peaks_by_intensity(std::vector<Peak>& peaks) {
     const std::size_t n = peaks.size();
-    if (n > 1 && n < (std::size_t{1} << 15) && in_scan_order(peaks)) {
+    if (n > 1 && n < (std::size_t{1} << 32) && in_scan_order(peaks)) {
         std::vector<std::uint64_t> keys(n);
         for (std::size_t i = 0; i < n; ++i)
             keys[i] = std::uint64_t{~ordered_bits(peaks[i].intensity)} << 32 | i;
-        std::sort(keys.begin(), keys.end());
+        if (n < 64)
+            std::sort(keys.begin(), keys.end());
+        else
+            sort_by_upper_half(keys);
         std::vector<Peak> sorted;
         sorted.reserve(n);
         for (std::uint64_t k : keys) sorted.push_back(peaks[k & 0xFFFFFFFFu]);

@@ -24,21 +24,23 @@ namespace sonaloc {
 // formed in double with an error below D 2^-20 while |p| < D 2^33 (covers()
 // asks for less), and the cell index is monotone. The box spans two cells
 // along an axis, three at most, so a candidate looks at 2^D cells, rarely
-// more. Open addressing; each cell heads a chain of kept peaks through
-// `next_`.
+// more. Open addressing over compact slots (the cell as 32-bit integers and
+// the head of its chain of kept peaks, linked through `next_`), so that a
+// frame's index stays in the nearest caches.
 template <std::size_t D>
 class CellIndex {
 public:
-    using Cell = std::array<std::int64_t, D>;
+    using Cell = std::array<std::int32_t, D>;
     using Position = std::array<float, D>;
 
     explicit CellIndex(float min_distance)
         : inverse_side_(1.0 / (2.0 * std::fabs(static_cast<double>(min_distance)))),
           reach_(std::fabs(static_cast<double>(min_distance)) * (1.0 + 0x1p-20)) {}
 
-    // The cells around this finite position can be formed soundly.
+    // The cells around this finite position can be formed soundly, as 32-bit
+    // integers: |p| / side < 2^30, and the box adds less than a cell.
     bool covers(const Position& p) const {
-        constexpr double kLimit = 0x1p31;
+        constexpr double kLimit = 0x1p30;
         if (!std::isfinite(inverse_side_) || !std::isfinite(reach_)) return false;
         for (float c : p)
             if (!(std::fabs(static_cast<double>(c)) * inverse_side_ < kLimit)) return false;
@@ -64,7 +66,7 @@ public:
         Cell c = lo;
         for (;;) {
             const Slot& s = slots_[find(c)];
-            for (std::size_t id = s.used ? s.head : kNone; id != kNone; id = next_[id])
+            for (std::uint32_t id = s.head; id != kNone; id = next_[id])
                 if (near(id)) return true;
             std::size_t a = 0;
             for (; a < D; ++a) {
@@ -82,38 +84,42 @@ public:
     void reserve(std::size_t n) {
         std::size_t size = 64;
         while (size < 2 * n) size *= 2;
-        if (size > slots_.size()) {
-            std::vector<Slot> old = std::move(slots_);
-            slots_.assign(size, Slot{});
-            for (const Slot& s : old)
-                if (s.used) slots_[find(s.cell)] = s;
-        }
+        if (size > slots_.size()) rebuild(size);
         next_.reserve(n);
     }
 
+    // The most kept peaks an index numbers.
+    static constexpr std::size_t kMaxPeaks = 0xFFFFFFFEu;
+
     // Adds kept peak number `id` (ids are 0, 1, 2, ... in insertion order;
-    // peaks kept outside the index still take their number).
+    // peaks kept outside the index still take their number; id < kMaxPeaks).
     void insert(const Cell& c, std::size_t id) {
-        if (2 * (used_ + 1) > slots_.size()) grow();
+        if (2 * (used_ + 1) > slots_.size()) rebuild(slots_.empty() ? 64 : 2 * slots_.size());
         Slot& s = slots_[find(c)];
-        if (!s.used) {
-            s = Slot{c, kNone, true};
+        if (s.head == kNone) {
+            s.cell = c;
             ++used_;
         }
         if (next_.size() <= id) next_.resize(id + 1, kNone);
         next_[id] = s.head;
-        s.head = id;
+        s.head = static_cast<std::uint32_t>(id);
     }
 
 private:
-    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+    static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+    // A slot is used when it heads a chain.
     struct Slot {
         Cell cell{};
-        std::size_t head = kNone;
-        bool used = false;
+        std::uint32_t head = kNone;
     };
 
-    std::int64_t index(double v) const noexcept { return static_cast<std::int64_t>(std::floor(v * inverse_side_)); }
+    // floor(v / side) for the positions covers() admits: truncation, one
+    // down where it rounded up.
+    std::int32_t index(double v) const noexcept {
+        const double s = v * inverse_side_;
+        const auto t = static_cast<std::int64_t>(s);
+        return static_cast<std::int32_t>(t - (s < static_cast<double>(t) ? 1 : 0));
+    }
 
     static bool same(const Cell& a, const Cell& b) noexcept {
         for (std::size_t i = 0; i < D; ++i)
@@ -125,7 +131,8 @@ private:
         constexpr std::uint64_t kMix[3] = {0x9E3779B97F4A7C15ull, 0xC2B2AE3D27D4EB4Full,
                                            0x165667B19E3779F9ull};
         std::uint64_t h = 0;
-        for (std::size_t a = 0; a < D; ++a) h ^= static_cast<std::uint64_t>(c[a]) * kMix[a];
+        for (std::size_t a = 0; a < D; ++a)
+            h ^= static_cast<std::uint64_t>(static_cast<std::uint32_t>(c[a])) * kMix[a];
         return h ^ (h >> 31);
     }
 
@@ -133,22 +140,22 @@ private:
     std::size_t find(const Cell& c) const noexcept {
         const std::size_t mask = slots_.size() - 1;
         std::size_t i = hash(c) & mask;
-        while (slots_[i].used && !same(slots_[i].cell, c)) i = (i + 1) & mask;
+        while (slots_[i].head != kNone && !same(slots_[i].cell, c)) i = (i + 1) & mask;
         return i;
     }
 
-    void grow() {
+    void rebuild(std::size_t size) {
         std::vector<Slot> old = std::move(slots_);
-        slots_.assign(old.empty() ? 64 : 2 * old.size(), Slot{});
+        slots_.assign(size, Slot{});
         for (const Slot& s : old)
-            if (s.used) slots_[find(s.cell)] = s;
+            if (s.head != kNone) slots_[find(s.cell)] = s;
     }
 
     double inverse_side_;
     double reach_;
     std::vector<Slot> slots_;  // size a power of two, at most half used
     std::size_t used_ = 0;
-    std::vector<std::size_t> next_;
+    std::vector<std::uint32_t> next_;
 };
 
 // Greedy in the given order. `position(p)` gives a peak's coordinates as a
@@ -178,7 +185,7 @@ std::vector<Peak> thin_by_distance(const std::vector<Peak>& sorted, float min_di
 
     CellIndex<D> index(min_distance);
     constexpr std::size_t kIndexFrom = 64;
-    bool indexed = sorted.size() >= kIndexFrom && std::isfinite(limit);
+    bool indexed = sorted.size() >= kIndexFrom && sorted.size() <= CellIndex<D>::kMaxPeaks && std::isfinite(limit);
     for (std::size_t q = 0; indexed && q < sorted.size(); ++q) {
         const auto x = position(sorted[q]);
         indexed = !finite(x) || index.covers(x);
