@@ -84,19 +84,14 @@ using Mask8 = __mmask8;
 
 // ------------------------------------------------------------------ 2D
 
-// The same for 16 pixels, as two halves; a half without a pixel in `pass` is
-// not tested.
-template <bool Masked>
-SONALOC_TARGET_AVX512 inline __attribute__((always_inline)) std::uint64_t peaks16(const Rows2D& r, std::ptrdiff_t at,
-                                                                                  __mmask16 pass, __mmask16 m) {
-    std::uint64_t bits = 0;
-    if (const unsigned lo = pass & 0xFFu) bits |= peaks8<Masked>(r, at, lo, static_cast<__mmask8>(m));
-    if (const unsigned hi = pass >> 8)
-        bits |= std::uint64_t{peaks8<Masked>(r, at + 8 * kF, hi, static_cast<__mmask8>(m >> 8))} << 8;
-    return bits;
+inline std::uint64_t pass_bits(__mmask16 a, __mmask16 b, __mmask16 c, __mmask16 d) noexcept {
+    return std::uint64_t{a} | std::uint64_t{b} << 16 | std::uint64_t{c} << 32 | std::uint64_t{d} << 48;
 }
 
 // One step of 64 pixels from column j: peaks as bits, bit q for column j + q.
+// The groups of 8 lanes holding a passing pixel are tested in one loop, which
+// costs fewer mispredicted branches than a test per group; in the last,
+// partial step the loads go under the passing lanes, which lie in the row.
 template <bool Masked>
 SONALOC_TARGET_AVX512 inline __attribute__((always_inline)) std::uint64_t step2d(const Rows2D& r, std::size_t j,
                                                                                  __m512 t, const StepMasks& m) {
@@ -106,26 +101,19 @@ SONALOC_TARGET_AVX512 inline __attribute__((always_inline)) std::uint64_t step2d
     const __mmask16 c = passing<Masked>(r.row + at + 32 * kF, t, m.g[2]);
     const __mmask16 d = passing<Masked>(r.row + at + 48 * kF, t, m.g[3]);
     if ((a | b | c | d) == 0) return 0;
+    const std::uint64_t pass = pass_bits(a, b, c, d);
     std::uint64_t bits = 0;
-    if (a) bits |= peaks16<Masked>(r, at, a, m.g[0]);
-    if (b) bits |= peaks16<Masked>(r, at + 16 * kF, b, m.g[1]) << 16;
-    if (c) bits |= peaks16<Masked>(r, at + 32 * kF, c, m.g[2]) << 32;
-    if (d) bits |= peaks16<Masked>(r, at + 48 * kF, d, m.g[3]) << 48;
+    for (unsigned groups = busy_groups(pass); groups != 0; groups &= groups - 1) {
+        const unsigned g = static_cast<unsigned>(__builtin_ctz(groups));
+        const unsigned lanes = static_cast<unsigned>(pass >> (8 * g)) & 0xFFu;
+        bits |= std::uint64_t{peaks8<Masked>(r, at + static_cast<std::ptrdiff_t>(8 * g) * kF, lanes,
+                                             static_cast<__mmask8>(lanes))}
+                << (8 * g);
+    }
     return bits;
 }
 
 // ------------------------------------------------------------------ 3D
-
-template <bool Masked>
-SONALOC_TARGET_AVX512 inline __attribute__((always_inline)) std::uint64_t peaks16(const std::byte* line,
-                                                                                  const Lines3D& nb, std::ptrdiff_t at,
-                                                                                  __mmask16 pass, __mmask16 m) {
-    std::uint64_t bits = 0;
-    if (const unsigned lo = pass & 0xFFu) bits |= peaks8<Masked>(line, nb, at, lo, static_cast<__mmask8>(m));
-    if (const unsigned hi = pass >> 8)
-        bits |= std::uint64_t{peaks8<Masked>(line, nb, at + 8 * kF, hi, static_cast<__mmask8>(m >> 8))} << 8;
-    return bits;
-}
 
 template <bool Masked>
 SONALOC_TARGET_AVX512 inline __attribute__((always_inline)) std::uint64_t step3d(const std::byte* line,
@@ -137,11 +125,15 @@ SONALOC_TARGET_AVX512 inline __attribute__((always_inline)) std::uint64_t step3d
     const __mmask16 c = passing<Masked>(line + at + 32 * kF, t, m.g[2]);
     const __mmask16 d = passing<Masked>(line + at + 48 * kF, t, m.g[3]);
     if ((a | b | c | d) == 0) return 0;
+    const std::uint64_t pass = pass_bits(a, b, c, d);
     std::uint64_t bits = 0;
-    if (a) bits |= peaks16<Masked>(line, nb, at, a, m.g[0]);
-    if (b) bits |= peaks16<Masked>(line, nb, at + 16 * kF, b, m.g[1]) << 16;
-    if (c) bits |= peaks16<Masked>(line, nb, at + 32 * kF, c, m.g[2]) << 32;
-    if (d) bits |= peaks16<Masked>(line, nb, at + 48 * kF, d, m.g[3]) << 48;
+    for (unsigned groups = busy_groups(pass); groups != 0; groups &= groups - 1) {
+        const unsigned g = static_cast<unsigned>(__builtin_ctz(groups));
+        const unsigned lanes = static_cast<unsigned>(pass >> (8 * g)) & 0xFFu;
+        bits |= std::uint64_t{peaks8<Masked>(line, nb, at + static_cast<std::ptrdiff_t>(8 * g) * kF, lanes,
+                                             static_cast<__mmask8>(lanes))}
+                << (8 * g);
+    }
     return bits;
 }
 
@@ -168,9 +160,7 @@ SONALOC_TARGET_AVX512 inline __attribute__((always_inline)) std::uint64_t run_st
     const __mmask16 c = passing<Masked>(p + 32 * kF, t, m.g[2]);
     const __mmask16 d = passing<Masked>(p + 48 * kF, t, m.g[3]);
     if ((a | b | c | d) == 0) return 0;
-    const std::uint64_t pass = std::uint64_t{a} | std::uint64_t{b} << 16 | std::uint64_t{c} << 32 |
-                               std::uint64_t{d} << 48;
-    return pass & ~line_ends(o % n2, n2);
+    return pass_bits(a, b, c, d) & ~line_ends(o % n2, n2);
 }
 
 inline float load_float(const std::byte* p) noexcept {

@@ -57,9 +57,9 @@ SCAN_TARGET inline void scan_lines_body(const PackedVolume& v, std::size_t line_
             const std::size_t length = (stop - l) * v.n2;
             const Masks last = step_masks(length % kStep);
             auto wait = [&](Bits bits, std::size_t o) {
-                for (unsigned g = 0; g < kStep / 8; ++g) {
+                for (unsigned groups = busy_groups(bits); groups != 0; groups &= groups - 1) {
+                    const unsigned g = static_cast<unsigned>(__builtin_ctz(groups));
                     const unsigned lanes = static_cast<unsigned>(bits >> (8 * g)) & 0xFFu;
-                    if (lanes == 0) continue;
                     if (waiting.full()) {
                         test_waiting(waiting.previous(), waiting.n_previous(), nb, v.n2, sink, state);
                         test_waiting(waiting.current(), waiting.n_current(), nb, v.n2, sink, state);

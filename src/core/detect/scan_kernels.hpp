@@ -13,6 +13,7 @@
 // target. Callers choose them from simd::isa().
 #pragma once
 #include <cstddef>
+#include <cstdint>
 
 namespace sonaloc::scan {
 
@@ -62,6 +63,16 @@ struct Waiting {
     std::size_t i, j0, pos;
     unsigned lanes;
 };
+
+// Bit g set where byte g of `pass` is not zero: the groups of 8 lanes of a
+// threshold step that hold a passing pixel.
+inline unsigned busy_groups(std::uint64_t pass) noexcept {
+    std::uint64_t x = pass | pass >> 4;
+    x |= x >> 2;
+    x |= x >> 1;
+    x &= 0x0101010101010101ull;
+    return static_cast<unsigned>((x * 0x0102040810204080ull) >> 56);
+}
 
 // The groups of the plane before (tested once the current plane has been
 // read) and of the current plane, in scan order.
