@@ -25,11 +25,41 @@ std::size_t available_processors();
 // neither is known.
 std::uint64_t available_memory();
 
+namespace detail {
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+// A fresh anonymous mapping of `bytes` rounded up to whole 2 MB pages,
+// starting on a 2 MB boundary and advised to be huge pages, so that its first
+// touches fault and zero it 2 MB at a time; nullptr when the kernel refuses.
+// Its length for munmap is huge_length(bytes).
+inline std::size_t huge_length(std::size_t bytes) noexcept { return (bytes + kHugePage - 1) & ~(kHugePage - 1); }
+
+inline void* map_huge(std::size_t bytes) noexcept {
+    const std::size_t length = huge_length(bytes);
+    if (length < bytes) return nullptr;  // wrapped
+    const std::size_t reserved = length + kHugePage;
+    if (reserved < length) return nullptr;
+    void* p = ::mmap(nullptr, reserved, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+    const auto begin = reinterpret_cast<std::uintptr_t>(p);
+    const std::uintptr_t first = (begin + kHugePage - 1) & ~std::uintptr_t{kHugePage - 1};
+    if (first > begin) (void)::munmap(p, first - begin);
+    const std::uintptr_t tail = begin + reserved - (first + length);
+    if (tail > 0) (void)::munmap(reinterpret_cast<void*>(first + length), tail);
+    (void)::madvise(reinterpret_cast<void*>(first), length, MADV_HUGEPAGE);  // advice only
+    return reinterpret_cast<void*>(first);
+}
+
+inline void unmap_huge(void* p, std::size_t bytes) noexcept { (void)::munmap(p, huge_length(bytes)); }
+}  // namespace detail
+
 // An allocator that leaves elements default-initialised (for trivial types:
 // not written) where a vector would value-initialise them: for buffers every
-// element of which is written before it is read.
+// element of which is written before it is read. Buffers of 2 MB and more are
+// huge-page mappings of their own (see detail::map_huge).
 template <class T>
 struct NoInitAllocator : std::allocator<T> {
+    using value_type = T;
     template <class U>
     struct rebind {
         using other = NoInitAllocator<U>;
@@ -37,6 +67,17 @@ struct NoInitAllocator : std::allocator<T> {
     NoInitAllocator() noexcept = default;
     template <class U>
     NoInitAllocator(const NoInitAllocator<U>&) noexcept {}
+    T* allocate(std::size_t n) {
+        if (n > std::size_t(-1) / sizeof(T)) throw std::bad_alloc{};
+        if (n * sizeof(T) < detail::kHugePage) return std::allocator<T>::allocate(n);
+        void* p = detail::map_huge(n * sizeof(T));
+        if (p == nullptr) throw std::bad_alloc{};
+        return static_cast<T*>(p);
+    }
+    void deallocate(T* p, std::size_t n) noexcept {
+        if (n * sizeof(T) < detail::kHugePage) std::allocator<T>::deallocate(p, n);
+        else detail::unmap_huge(p, n * sizeof(T));
+    }
     template <class U>
     void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
         ::new (static_cast<void*>(p)) U;
@@ -45,36 +86,24 @@ struct NoInitAllocator : std::allocator<T> {
     void construct(U* p, Args&&... args) {
         ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
     }
+    template <class U>
+    bool operator==(const NoInitAllocator<U>&) const noexcept { return true; }
 };
 
 template <class T>
 using WriteFirstBuffer = std::vector<T, NoInitAllocator<T>>;
 
-namespace detail {
-// Advises the huge pages for the whole 2 MB pages of a large reservation.
-inline void advise_huge_pages(const void* data, std::size_t bytes) noexcept {
-    constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
-    const auto begin = reinterpret_cast<std::uintptr_t>(data);
-    const std::uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1);
-    const std::uintptr_t last = (begin + bytes) & ~(kHuge - 1);
-    if (bytes >= 4 * kHuge && last > first)
-        (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);  // advice only
-}
-}  // namespace detail
-
-// A vector of n elements that are not written (on huge pages where large):
-// the caller writes every element before reading it.
+// A vector of n elements that are not written: the caller writes every
+// element before reading it.
 template <class T>
 WriteFirstBuffer<T> write_first_buffer(std::size_t n) {
     WriteFirstBuffer<T> v;
-    v.reserve(n);
-    detail::advise_huge_pages(v.data(), n * sizeof(T));
     v.resize(n);
     return v;
 }
 
-// n zeros, never resized. A large buffer is a fresh anonymous mapping
-// (advised to be huge pages), whose pages the kernel zeroes when they are
+// n zeros, never resized. A large buffer is a fresh anonymous mapping (on
+// huge pages from 2 MB), whose pages the kernel zeroes when they are
 // first touched: the zeroing happens in the threads that fill the buffer, in
 // parallel, and never for pages nobody writes. A small one comes from calloc.
 // Throws std::bad_alloc.
@@ -88,10 +117,12 @@ public:
         if (n > (std::size_t{1} << 62) / sizeof(T)) throw std::bad_alloc{};
         bytes_ = (n > 0 ? n : 1) * sizeof(T);
         void* p = nullptr;
-        if (bytes_ >= kMapped) {
+        if (bytes_ >= detail::kHugePage) {
+            p = detail::map_huge(bytes_);
+            if (p == nullptr) throw std::bad_alloc{};
+        } else if (bytes_ >= kMapped) {
             p = ::mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
             if (p == MAP_FAILED) throw std::bad_alloc{};
-            detail::advise_huge_pages(p, bytes_);
         } else {
             p = std::calloc(1, bytes_);
             if (p == nullptr) throw std::bad_alloc{};
@@ -121,7 +152,8 @@ public:
 private:
     void release() noexcept {
         if (p_ == nullptr) return;
-        if (bytes_ >= kMapped) (void)::munmap(p_, bytes_);
+        if (bytes_ >= detail::kHugePage) detail::unmap_huge(p_, bytes_);
+        else if (bytes_ >= kMapped) (void)::munmap(p_, bytes_);
         else std::free(p_);
         p_ = nullptr;
     }
