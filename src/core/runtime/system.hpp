@@ -55,11 +55,9 @@ inline void unmap_huge(void* p, std::size_t bytes) noexcept { (void)::munmap(p, 
 
 // An allocator that leaves elements default-initialised (for trivial types:
 // not written) where a vector would value-initialise them: for buffers every
-// element of which is written before it is read. Buffers of 2 MB and more are
-// huge-page mappings of their own (see detail::map_huge).
+// element of which is written before it is read.
 template <class T>
 struct NoInitAllocator : std::allocator<T> {
-    using value_type = T;
     template <class U>
     struct rebind {
         using other = NoInitAllocator<U>;
@@ -67,17 +65,6 @@ struct NoInitAllocator : std::allocator<T> {
     NoInitAllocator() noexcept = default;
     template <class U>
     NoInitAllocator(const NoInitAllocator<U>&) noexcept {}
-    T* allocate(std::size_t n) {
-        if (n > std::size_t(-1) / sizeof(T)) throw std::bad_alloc{};
-        if (n * sizeof(T) < detail::kHugePage) return std::allocator<T>::allocate(n);
-        void* p = detail::map_huge(n * sizeof(T));
-        if (p == nullptr) throw std::bad_alloc{};
-        return static_cast<T*>(p);
-    }
-    void deallocate(T* p, std::size_t n) noexcept {
-        if (n * sizeof(T) < detail::kHugePage) std::allocator<T>::deallocate(p, n);
-        else detail::unmap_huge(p, n * sizeof(T));
-    }
     template <class U>
     void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
         ::new (static_cast<void*>(p)) U;
@@ -86,26 +73,39 @@ struct NoInitAllocator : std::allocator<T> {
     void construct(U* p, Args&&... args) {
         ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
     }
-    template <class U>
-    bool operator==(const NoInitAllocator<U>&) const noexcept { return true; }
 };
 
 template <class T>
 using WriteFirstBuffer = std::vector<T, NoInitAllocator<T>>;
 
-// A vector of n elements that are not written: the caller writes every
-// element before reading it.
+namespace detail {
+// Advises the huge pages for the whole 2 MB pages of a large reservation.
+inline void advise_huge_pages(const void* data, std::size_t bytes) noexcept {
+    constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+    const auto begin = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1);
+    const std::uintptr_t last = (begin + bytes) & ~(kHuge - 1);
+    if (bytes >= 4 * kHuge && last > first)
+        (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);  // advice only
+}
+}  // namespace detail
+
+// A vector of n elements that are not written (on huge pages where large):
+// the caller writes every element before reading it.
 template <class T>
 WriteFirstBuffer<T> write_first_buffer(std::size_t n) {
     WriteFirstBuffer<T> v;
+    v.reserve(n);
+    detail::advise_huge_pages(v.data(), n * sizeof(T));
     v.resize(n);
     return v;
 }
 
-// n zeros, never resized. A large buffer is a fresh anonymous mapping (on
-// huge pages from 2 MB), whose pages the kernel zeroes when they are
+// n zeros, never resized. A large buffer is a fresh anonymous mapping (from
+// 2 MB on whole huge pages), whose pages the kernel zeroes when they are
 // first touched: the zeroing happens in the threads that fill the buffer, in
-// parallel, and never for pages nobody writes. A small one comes from calloc.
+// parallel, and never for pages nobody writes (huge pages take fewer faults
+// where an image is filled densely, at the price of zeroing 2 MB at a time). A small one comes from calloc.
 // Throws std::bad_alloc.
 template <class T>
 class ZeroedArray {
