@@ -330,14 +330,21 @@ inline LinkCosts link_costs(float max_distance) noexcept {
 // The indexes of one frame as the later frame of its pairs: the linking grid
 // (searched directly under an infinite gate) and the search index (under a
 // finite one), each empty where it is not used.
+// Under a finite gate it also holds the linking-grid key of every point, which
+// the neighbourhood rule asks for once per candidate.
 template <std::size_t D>
 struct LaterFrameIndex {
     template <class Point>
     LaterFrameIndex(const Point* points, std::size_t n, const LinkCosts& costs)
         : mapper(points, costs.finite_gate ? 0 : n, costs.max_distance),
-          search(points, costs.finite_gate ? n : 0, costs.max_distance) {}
+          search(points, costs.finite_gate ? n : 0, costs.max_distance) {
+        if (!costs.finite_gate) return;
+        keys.resize(n);
+        for (std::size_t j = 0; j < n; ++j) keys[j] = mapper.key_of(points[j]);
+    }
     Mapper<D> mapper;
     SearchGrid<D> search;
+    std::vector<CellKey<D>> keys;
 };
 
 template <class Point, class Gate>
@@ -366,14 +373,15 @@ FramePairMatch match_frame_pair(const FramePoints<Point>& frames, std::size_t t,
         };
         if (costs.finite_gate) {
             search.for_each_candidate(LinkTraits<Point>::coords(p), [&](std::uint32_t j) {
-                if (Mapper<D>::neighbours(key, mapper.key_of(col_points[j]))) consider(j);
+                if (Mapper<D>::neighbours(key, later.keys[j])) consider(j);
             });
         } else {
             mapper.for_each_candidate(key, consider);
         }
         const auto first = pairs.pairs.begin() + static_cast<std::ptrdiff_t>(pairs.row_start.back());
-        std::sort(first, pairs.pairs.end(),
-                  [](const AdmissiblePair& a, const AdmissiblePair& b) { return a.col < b.col; });
+        if (pairs.pairs.end() - first > 1)
+            std::sort(first, pairs.pairs.end(),
+                      [](const AdmissiblePair& a, const AdmissiblePair& b) { return a.col < b.col; });
         pairs.end_row();
     }
     return solve_assignment(pairs, cols, costs.unmatched);
