@@ -246,7 +246,7 @@ def spots_image(rng, shape, n_spots, noise):
 
 
 @given(seed=st.integers(0, 2**32 - 1), shape=st.tuples(st.integers(1, 40), st.integers(1, 40)),
-       method=st.sampled_from([None, "radial_symmetry", "gaussian_fitting"]), w=st.sampled_from([3, 5, 7]))
+       method=st.sampled_from([None, "radial_symmetry", "gaussian_fitting"]), w=st.sampled_from([3, 5, 7, 9, 17]))
 def test_detection_views_equal_contiguous_copy(seed, shape, method, w):
     rng = np.random.default_rng(seed)
     img = spots_image(rng, shape, 4, 0.3)
@@ -256,7 +256,8 @@ def test_detection_views_equal_contiguous_copy(seed, shape, method, w):
     r = np.ascontiguousarray(img[::-1, ::-1])[::-1, ::-1]
     s = np.zeros((2 * shape[0], 3 * shape[1]), f32)
     s[::2, ::3] = img
-    for view in (t, r, s[::2, ::3]):
+    u = np.ascontiguousarray(img[::-1])[::-1]  # rows read upwards, columns packed
+    for view in (t, r, s[::2, ::3], u):
         got = [a.tobytes() for a in sonaloc.rs_detect_peaks(view, ext, 0.4, 0.2, method, w, 50)]
         assert got == want
 

@@ -7,6 +7,10 @@
 #include "core/simd/expf.hpp"
 #include "core/simd/lanes.hpp"
 
+// GCC 12's intrinsic headers leave the unused parts of some registers
+// undefined, which its flow analysis reports as maybe uninitialised.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
 namespace sonaloc {
 
 #pragma GCC push_options
@@ -16,6 +20,47 @@ using namespace simd::avx2;
 #include "core/localize/gaussian_fitting2d_lanes.inl"
 #include "core/localize/maxima_lanes.inl"
 #include "core/localize/radial_symmetry2d_lanes.inl"
+
+// Windows into lanes: for each window row, 8 columns at a time, the rows of
+// 8 windows are loaded (under a mask: no pixel outside the window is read)
+// and transposed, so that each column becomes one register of 8 lanes.
+inline void transpose8(__m256 r[8]) {
+    const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpackhi_ps(r[0], r[1]);
+    const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]), t3 = _mm256_unpackhi_ps(r[2], r[3]);
+    const __m256 t4 = _mm256_unpacklo_ps(r[4], r[5]), t5 = _mm256_unpackhi_ps(r[4], r[5]);
+    const __m256 t6 = _mm256_unpacklo_ps(r[6], r[7]), t7 = _mm256_unpackhi_ps(r[6], r[7]);
+    const __m256 s0 = _mm256_shuffle_ps(t0, t2, 0x44), s1 = _mm256_shuffle_ps(t0, t2, 0xEE);
+    const __m256 s2 = _mm256_shuffle_ps(t1, t3, 0x44), s3 = _mm256_shuffle_ps(t1, t3, 0xEE);
+    const __m256 s4 = _mm256_shuffle_ps(t4, t6, 0x44), s5 = _mm256_shuffle_ps(t4, t6, 0xEE);
+    const __m256 s6 = _mm256_shuffle_ps(t5, t7, 0x44), s7 = _mm256_shuffle_ps(t5, t7, 0xEE);
+    r[0] = _mm256_permute2f128_ps(s0, s4, 0x20);
+    r[1] = _mm256_permute2f128_ps(s1, s5, 0x20);
+    r[2] = _mm256_permute2f128_ps(s2, s6, 0x20);
+    r[3] = _mm256_permute2f128_ps(s3, s7, 0x20);
+    r[4] = _mm256_permute2f128_ps(s0, s4, 0x31);
+    r[5] = _mm256_permute2f128_ps(s1, s5, 0x31);
+    r[6] = _mm256_permute2f128_ps(s2, s6, 0x31);
+    r[7] = _mm256_permute2f128_ps(s3, s7, 0x31);
+}
+
+void pack_windows(const std::byte* const* corners, std::ptrdiff_t row_stride, std::size_t w, float* framed) {
+    const std::size_t rs = w + 2;
+    for (std::size_t c0 = 0; c0 < w; c0 += 8) {
+        const std::size_t cols = std::min<std::size_t>(8, w - c0);
+        const __m256i sel = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+        const __m256i mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(cols)), sel);
+        for (std::size_t a = 0; a < w; ++a) {
+            const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(a) * row_stride +
+                                      static_cast<std::ptrdiff_t>(c0 * sizeof(float));
+            __m256 r[8];
+            for (std::size_t k = 0; k < 8; ++k)
+                r[k] = _mm256_maskload_ps(reinterpret_cast<const float*>(corners[k] + at), mask);
+            transpose8(r);
+            float* out = framed + ((a + 1) * rs + c0 + 1) * kLanes;
+            for (std::size_t q = 0; q < cols; ++q) _mm256_storeu_ps(out + q * kLanes, r[q]);
+        }
+    }
+}
 }  // namespace lanes_avx2
 #pragma GCC pop_options
 
@@ -26,6 +71,51 @@ using namespace simd::avx512;
 #include "core/localize/gaussian_fitting2d_lanes.inl"
 #include "core/localize/maxima_lanes.inl"
 #include "core/localize/radial_symmetry2d_lanes.inl"
+
+// As on the AVX2 path, for 16 windows: windows k and k + 8 share a register,
+// whose two halves are transposed at once.
+inline void transpose8x2(__m512 z[8]) {
+    const __m512 t0 = _mm512_unpacklo_ps(z[0], z[1]), t1 = _mm512_unpackhi_ps(z[0], z[1]);
+    const __m512 t2 = _mm512_unpacklo_ps(z[2], z[3]), t3 = _mm512_unpackhi_ps(z[2], z[3]);
+    const __m512 t4 = _mm512_unpacklo_ps(z[4], z[5]), t5 = _mm512_unpackhi_ps(z[4], z[5]);
+    const __m512 t6 = _mm512_unpacklo_ps(z[6], z[7]), t7 = _mm512_unpackhi_ps(z[6], z[7]);
+    const __m512 s0 = _mm512_shuffle_ps(t0, t2, 0x44), s1 = _mm512_shuffle_ps(t0, t2, 0xEE);
+    const __m512 s2 = _mm512_shuffle_ps(t1, t3, 0x44), s3 = _mm512_shuffle_ps(t1, t3, 0xEE);
+    const __m512 s4 = _mm512_shuffle_ps(t4, t6, 0x44), s5 = _mm512_shuffle_ps(t4, t6, 0xEE);
+    const __m512 s6 = _mm512_shuffle_ps(t5, t7, 0x44), s7 = _mm512_shuffle_ps(t5, t7, 0xEE);
+    // The low and the high 128 bits of each half, from two registers.
+    const __m512i lo = _mm512_setr_epi32(0, 1, 2, 3, 16, 17, 18, 19, 8, 9, 10, 11, 24, 25, 26, 27);
+    const __m512i hi = _mm512_setr_epi32(4, 5, 6, 7, 20, 21, 22, 23, 12, 13, 14, 15, 28, 29, 30, 31);
+    z[0] = _mm512_permutex2var_ps(s0, lo, s4);
+    z[1] = _mm512_permutex2var_ps(s1, lo, s5);
+    z[2] = _mm512_permutex2var_ps(s2, lo, s6);
+    z[3] = _mm512_permutex2var_ps(s3, lo, s7);
+    z[4] = _mm512_permutex2var_ps(s0, hi, s4);
+    z[5] = _mm512_permutex2var_ps(s1, hi, s5);
+    z[6] = _mm512_permutex2var_ps(s2, hi, s6);
+    z[7] = _mm512_permutex2var_ps(s3, hi, s7);
+}
+
+void pack_windows(const std::byte* const* corners, std::ptrdiff_t row_stride, std::size_t w, float* framed) {
+    const std::size_t rs = w + 2;
+    for (std::size_t c0 = 0; c0 < w; c0 += 8) {
+        const std::size_t cols = std::min<std::size_t>(8, w - c0);
+        const auto mask = static_cast<__mmask8>((1u << cols) - 1u);
+        for (std::size_t a = 0; a < w; ++a) {
+            const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(a) * row_stride +
+                                      static_cast<std::ptrdiff_t>(c0 * sizeof(float));
+            __m512 z[8];
+            for (std::size_t k = 0; k < 8; ++k) {
+                const __m256 low = _mm256_maskz_loadu_ps(mask, corners[k] + at);
+                const __m256 high = _mm256_maskz_loadu_ps(mask, corners[k + 8] + at);
+                z[k] = _mm512_insertf32x8(_mm512_zextps256_ps512(low), high, 1);
+            }
+            transpose8x2(z);
+            float* out = framed + ((a + 1) * rs + c0 + 1) * kLanes;
+            for (std::size_t q = 0; q < cols; ++q) _mm512_storeu_ps(out + q * kLanes, z[q]);
+        }
+    }
+}
 }  // namespace lanes_avx512
 #pragma GCC pop_options
 
@@ -44,6 +134,14 @@ std::size_t window_lanes(LocalizationMethod method) noexcept {
 std::size_t window_lanes_work(LocalizationMethod method, std::size_t w, std::size_t lanes) noexcept {
     if (method == LocalizationMethod::RadialSymmetry) return 4 * (w - 1) * (w - 1) * lanes;
     return w * w * lanes;
+}
+
+void pack_windows_lanes(const std::byte* const* corners, std::ptrdiff_t row_stride, std::size_t w,
+                        float* framed) {
+    if (wide512())
+        lanes_avx512::pack_windows(corners, row_stride, w, framed);
+    else
+        lanes_avx2::pack_windows(corners, row_stride, w, framed);
 }
 
 unsigned count_maxima_lanes(const float* framed, std::size_t w, float* counts) {

@@ -7,6 +7,7 @@
 // framed + (a * (w + 2) + e) * lanes, lane k for window k.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 
 #include "core/localize/method.hpp"
 
@@ -25,6 +26,13 @@ std::size_t window_lanes(LocalizationMethod method) noexcept;
 std::size_t window_lanes_work(LocalizationMethod method, std::size_t w, std::size_t lanes) noexcept;
 
 unsigned count_maxima_lanes(const float* framed, std::size_t w, float* counts);
+
+// Copies the w x w windows of a packed-column image (rows row_stride bytes
+// apart) into the interiors of a framed batch: window k (k < lanes) has its
+// pixel (a, e) at the float at corners[k] + a row_stride + 4 e bytes. Only
+// the windows' own pixels are read.
+void pack_windows_lanes(const std::byte* const* corners, std::ptrdiff_t row_stride, std::size_t w,
+                        float* framed);
 
 // The localizer on every lane's window: offsets from the window centre to
 // x0[k], y0[k]; returns the mask of the lanes that succeeded. `work` has room

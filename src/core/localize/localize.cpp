@@ -172,17 +172,21 @@ struct Outcome {
 
 // Windows waiting to be worked on in lanes, in the framed layout of
 // lanes2d.hpp (the frame stays -infinity; only the interiors are written).
+// A window is recorded by its corner and copied in with the whole batch.
 struct LaneBatch {
     std::size_t lanes, w, rs;
+    std::ptrdiff_t row_stride, col_stride;
     std::vector<float> framed;
-    std::vector<float> work;        // the localizer's working lanes
-    std::vector<std::size_t> slot;  // the outcome slot of every used lane
+    std::vector<float> work;                 // the localizer's working lanes
+    std::vector<std::size_t> slot;           // the outcome slot of every used lane
+    std::vector<const std::byte*> corner;    // image pixel (0, 0) of every used lane's window
 
-    LaneBatch(std::size_t lanes_, std::size_t w_, LocalizationMethod method)
-        : lanes(lanes_), w(w_), rs(w_ + 2),
+    LaneBatch(std::size_t lanes_, std::size_t w_, LocalizationMethod method, const Matrix& image)
+        : lanes(lanes_), w(w_), rs(w_ + 2), row_stride(image.strides[0]), col_stride(image.strides[1]),
           framed(rs * rs * lanes_, -std::numeric_limits<float>::infinity()),
           work(window_lanes_work(method, w_, lanes_)) {
         slot.reserve(lanes_);
+        corner.reserve(lanes_);
     }
     bool full() const { return slot.size() == lanes; }
     float* pixel(std::size_t a, std::size_t e, std::size_t lane) {
@@ -190,22 +194,27 @@ struct LaneBatch {
     }
     // Window row a, column e holds image (r0 + a, c0 + e); inside the image.
     void add(std::size_t i, const Matrix& image, std::size_t r0, std::size_t c0) {
-        const std::size_t lane = slot.size();
-        const std::ptrdiff_t rstride = image.strides[0], cstride = image.strides[1];
-        const std::byte* src = image.data + static_cast<std::ptrdiff_t>(r0) * rstride +
-                               static_cast<std::ptrdiff_t>(c0) * cstride;
-        for (std::size_t a = 0; a < w; ++a, src += rstride) {
-            float* out = pixel(a, 0, lane);
-            for (std::size_t e = 0; e < w; ++e, out += lanes)
-                std::memcpy(out, src + static_cast<std::ptrdiff_t>(e) * cstride, sizeof(float));
-        }
+        corner.push_back(image.data + static_cast<std::ptrdiff_t>(r0) * row_stride +
+                         static_cast<std::ptrdiff_t>(c0) * col_stride);
         slot.push_back(i);
     }
-    // Unused lanes repeat lane 0, so that every lane computes on real data.
-    void pad() {
-        for (std::size_t p = 0; p < rs * rs; ++p)
-            for (std::size_t lane = slot.size(); lane < lanes; ++lane)
-                framed[p * lanes + lane] = framed[p * lanes];
+    // Copies the recorded windows in; unused lanes repeat lane 0, so that
+    // every lane computes on real data.
+    void fill() {
+        while (corner.size() < lanes) corner.push_back(corner[0]);
+        if (col_stride == static_cast<std::ptrdiff_t>(sizeof(float))) {
+            pack_windows_lanes(corner.data(), row_stride, w, framed.data());
+        } else {
+            for (std::size_t lane = 0; lane < lanes; ++lane) {
+                const std::byte* src = corner[lane];
+                for (std::size_t a = 0; a < w; ++a, src += row_stride) {
+                    float* out = pixel(a, 0, lane);
+                    for (std::size_t e = 0; e < w; ++e, out += lanes)
+                        std::memcpy(out, src + static_cast<std::ptrdiff_t>(e) * col_stride, sizeof(float));
+                }
+            }
+        }
+        corner.clear();
     }
     // Lane k's window into the scalar scratch (for the plateau flood).
     void unpack(std::size_t lane, Scratch& s) {
@@ -283,7 +292,7 @@ struct WindowJob {
     // scratch for the windows whose plateaus need the scalar flood.
     void finish(LaneBatch& b, std::size_t begin, Outcome* outcomes, Scratch& s) const {
         if (b.slot.empty()) return;
-        b.pad();
+        b.fill();
         float counts[16], x0[16], y0[16];
         const unsigned plateaus = count_maxima_lanes(b.framed.data(), w, counts);
         const unsigned ok = localize_lanes(method, b.framed.data(), w, b.work.data(), x0, y0);
@@ -350,7 +359,7 @@ std::vector<Peak2D> localize(const Matrix& image, const std::vector<Peak2D>& pea
                 return;
             }
             // Windows to localize gather in a batch, a full batch at a time.
-            LaneBatch batch(lanes, w, method);
+            LaneBatch batch(lanes, w, method, image);
             for (std::size_t i = b; i < e; ++i) {
                 interrupt::check_every(i, 64);
                 const std::size_t k = begin + i;
