@@ -264,11 +264,11 @@ def test_detection_views_equal_contiguous_copy(seed, shape, method, w):
 
 @few
 @given(seed=st.integers(0, 2**32 - 1), shape=st.tuples(st.integers(1, 14), st.integers(1, 14), st.integers(1, 14)),
-       method=st.sampled_from([None, "radial_symmetry", "gaussian_fitting"]))
-def test_detection3d_views_equal_contiguous_copy(seed, shape, method):
+       method=st.sampled_from([None, "radial_symmetry", "gaussian_fitting"]), w=st.sampled_from([3, 5, 9]))
+def test_detection3d_views_equal_contiguous_copy(seed, shape, method, w):
     rng = np.random.default_rng(seed)
     vol = spots_image(rng, shape, 3, 0.3)
-    args = ((0.0, 3.0, 0.0, 2.0, -1.0, 1.0), 0.4, 0.1, 5, method, (1.0, 1.0, 1.0), 0.1, 20)
+    args = ((0.0, 3.0, 0.0, 2.0, -1.0, 1.0), 0.4, 0.1, w, method, (1.0, 1.0, 1.0), 0.1, 20)
     want = [a.tobytes() for a in sonaloc.rs_detect_peaks3d(vol, *args) if a is not None]
     r = np.ascontiguousarray(vol[::-1, :, ::-1])[::-1, :, ::-1]
     for view in (np.asfortranarray(vol), r, np.moveaxis(np.ascontiguousarray(np.moveaxis(vol, 0, 2)), 2, 0)):

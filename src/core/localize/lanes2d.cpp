@@ -21,9 +21,9 @@ using namespace simd::avx2;
 #include "core/localize/maxima_lanes.inl"
 #include "core/localize/radial_symmetry2d_lanes.inl"
 
-// Windows into lanes: for each window row, 8 columns at a time, the rows of
-// 8 windows are loaded (under a mask: no pixel outside the window is read)
-// and transposed, so that each column becomes one register of 8 lanes.
+// Lines of windows into lanes: 8 floats at a time, the lines of 8 windows are
+// loaded (under a mask: no float past a line is read) and transposed, so that
+// each position along the line becomes one register of 8 lanes.
 inline void transpose8(__m256 r[8]) {
     const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpackhi_ps(r[0], r[1]);
     const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]), t3 = _mm256_unpackhi_ps(r[2], r[3]);
@@ -43,22 +43,17 @@ inline void transpose8(__m256 r[8]) {
     r[7] = _mm256_permute2f128_ps(s3, s7, 0x31);
 }
 
-void pack_windows(const std::byte* const* corners, std::ptrdiff_t row_stride, std::size_t w, float* framed) {
-    const std::size_t rs = w + 2;
+void pack_line(const std::byte* const* src, std::size_t w, float* out) {
+    const __m256i sel = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
     for (std::size_t c0 = 0; c0 < w; c0 += 8) {
         const std::size_t cols = std::min<std::size_t>(8, w - c0);
-        const __m256i sel = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
         const __m256i mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(cols)), sel);
-        for (std::size_t a = 0; a < w; ++a) {
-            const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(a) * row_stride +
-                                      static_cast<std::ptrdiff_t>(c0 * sizeof(float));
-            __m256 r[8];
-            for (std::size_t k = 0; k < 8; ++k)
-                r[k] = _mm256_maskload_ps(reinterpret_cast<const float*>(corners[k] + at), mask);
-            transpose8(r);
-            float* out = framed + ((a + 1) * rs + c0 + 1) * kLanes;
-            for (std::size_t q = 0; q < cols; ++q) _mm256_storeu_ps(out + q * kLanes, r[q]);
-        }
+        const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(c0 * sizeof(float));
+        __m256 r[8];
+        for (std::size_t k = 0; k < 8; ++k)
+            r[k] = _mm256_maskload_ps(reinterpret_cast<const float*>(src[k] + at), mask);
+        transpose8(r);
+        for (std::size_t q = 0; q < cols; ++q) _mm256_storeu_ps(out + (c0 + q) * kLanes, r[q]);
     }
 }
 }  // namespace lanes_avx2
@@ -96,24 +91,19 @@ inline void transpose8x2(__m512 z[8]) {
     z[7] = _mm512_permutex2var_ps(s3, hi, s7);
 }
 
-void pack_windows(const std::byte* const* corners, std::ptrdiff_t row_stride, std::size_t w, float* framed) {
-    const std::size_t rs = w + 2;
+void pack_line(const std::byte* const* src, std::size_t w, float* out) {
     for (std::size_t c0 = 0; c0 < w; c0 += 8) {
         const std::size_t cols = std::min<std::size_t>(8, w - c0);
         const auto mask = static_cast<__mmask8>((1u << cols) - 1u);
-        for (std::size_t a = 0; a < w; ++a) {
-            const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(a) * row_stride +
-                                      static_cast<std::ptrdiff_t>(c0 * sizeof(float));
-            __m512 z[8];
-            for (std::size_t k = 0; k < 8; ++k) {
-                const __m256 low = _mm256_maskz_loadu_ps(mask, corners[k] + at);
-                const __m256 high = _mm256_maskz_loadu_ps(mask, corners[k + 8] + at);
-                z[k] = _mm512_insertf32x8(_mm512_zextps256_ps512(low), high, 1);
-            }
-            transpose8x2(z);
-            float* out = framed + ((a + 1) * rs + c0 + 1) * kLanes;
-            for (std::size_t q = 0; q < cols; ++q) _mm512_storeu_ps(out + q * kLanes, z[q]);
+        const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(c0 * sizeof(float));
+        __m512 z[8];
+        for (std::size_t k = 0; k < 8; ++k) {
+            const __m256 low = _mm256_maskz_loadu_ps(mask, src[k] + at);
+            const __m256 high = _mm256_maskz_loadu_ps(mask, src[k + 8] + at);
+            z[k] = _mm512_insertf32x8(_mm512_zextps256_ps512(low), high, 1);
         }
+        transpose8x2(z);
+        for (std::size_t q = 0; q < cols; ++q) _mm512_storeu_ps(out + (c0 + q) * kLanes, z[q]);
     }
 }
 }  // namespace lanes_avx512
@@ -136,12 +126,21 @@ std::size_t window_lanes_work(LocalizationMethod method, std::size_t w, std::siz
     return w * w * lanes;
 }
 
+void pack_line_lanes(const std::byte* const* src, std::size_t w, float* out) {
+    if (wide512())
+        lanes_avx512::pack_line(src, w, out);
+    else
+        lanes_avx2::pack_line(src, w, out);
+}
+
 void pack_windows_lanes(const std::byte* const* corners, std::ptrdiff_t row_stride, std::size_t w,
                         float* framed) {
-    if (wide512())
-        lanes_avx512::pack_windows(corners, row_stride, w, framed);
-    else
-        lanes_avx2::pack_windows(corners, row_stride, w, framed);
+    const std::size_t lanes = simd::lane_count();
+    const std::byte* rows[16];
+    for (std::size_t a = 0; a < w; ++a) {
+        for (std::size_t k = 0; k < lanes; ++k) rows[k] = corners[k] + static_cast<std::ptrdiff_t>(a) * row_stride;
+        pack_line_lanes(rows, w, framed + ((a + 1) * (w + 2) + 1) * lanes);
+    }
 }
 
 unsigned count_maxima_lanes(const float* framed, std::size_t w, float* counts) {

@@ -27,6 +27,11 @@ std::size_t window_lanes_work(LocalizationMethod method, std::size_t w, std::siz
 
 unsigned count_maxima_lanes(const float* framed, std::size_t w, float* counts);
 
+// One line of w floats from each of the lanes' windows into lanes: lane k's
+// float c from src[k] + 4 c bytes goes to out[c * lanes + k]. Only the lines'
+// own floats are read.
+void pack_line_lanes(const std::byte* const* src, std::size_t w, float* out);
+
 // Copies the w x w windows of a packed-column image (rows row_stride bytes
 // apart) into the interiors of a framed batch: window k (k < lanes) has its
 // pixel (a, e) at the float at corners[k] + a row_stride + 4 e bytes. Only

@@ -8,6 +8,7 @@
 
 #include "core/coordinates.hpp"
 #include "core/localize/gaussian_fitting3d.hpp"
+#include "core/localize/lanes2d.hpp"
 #include "core/localize/lanes3d.hpp"
 #include "core/localize/radial_symmetry3d.hpp"
 #include "core/runtime/interrupt.hpp"
@@ -93,14 +94,27 @@ std::vector<Peak3D> localize_3d(const Volume& volume, const std::vector<Peak3D>&
         for (std::size_t base = 0; base < peaks.size(); base += lanes) {
             interrupt::check_every(base / lanes, 4);
             const std::size_t used = std::min(lanes, peaks.size() - base);
-            for (std::size_t lane = 0; lane < used; ++lane) {
-                starts[lane] = start_of(peaks[base + lane]);
-                copy_window(volume, starts[lane], w, one.data());
-                for (std::size_t v = 0; v < voxels; ++v) windows[v * lanes + lane] = one[v];
-            }
+            for (std::size_t lane = 0; lane < used; ++lane) starts[lane] = start_of(peaks[base + lane]);
             // Unused lanes repeat the first window, so every lane computes on real data.
-            for (std::size_t lane = used; lane < lanes; ++lane)
-                for (std::size_t v = 0; v < voxels; ++v) windows[v * lanes + lane] = windows[v * lanes];
+            for (std::size_t lane = used; lane < lanes; ++lane) starts[lane] = starts[0];
+            if (volume.strides[2] == static_cast<std::ptrdiff_t>(sizeof(float))) {
+                // Line by line, every lane's line at once.
+                const std::byte* src[16];
+                for (std::size_t a = 0; a < w; ++a)
+                    for (std::size_t b = 0; b < w; ++b) {
+                        for (std::size_t lane = 0; lane < lanes; ++lane)
+                            src[lane] = volume.data +
+                                        static_cast<std::ptrdiff_t>(starts[lane][0] + a) * volume.strides[0] +
+                                        static_cast<std::ptrdiff_t>(starts[lane][1] + b) * volume.strides[1] +
+                                        static_cast<std::ptrdiff_t>(starts[lane][2] * sizeof(float));
+                        pack_line_lanes(src, w, windows.data() + (a * w + b) * w * lanes);
+                    }
+            } else {
+                for (std::size_t lane = 0; lane < lanes; ++lane) {
+                    copy_window(volume, starts[lane], w, one.data());
+                    for (std::size_t v = 0; v < voxels; ++v) windows[v * lanes + lane] = one[v];
+                }
+            }
             const unsigned ok = localize_3d_lanes(method, windows.data(), w, work.data(), r0, r1, r2);
             for (std::size_t lane = 0; lane < used; ++lane) {
                 if (!(ok >> lane & 1u)) continue;
