@@ -14,6 +14,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <optional>
+#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -228,6 +230,58 @@ inline bool too_close(const Peak2D& p, const std::array<float, 2>& k, float limi
     return limit > dx * dx + dy * dy;
 }
 
+// For candidates in scan order, all at finite positions: whether each lies
+// within d of another along both axes (|x - x'| < d and |y - y'| < d in
+// float), the only candidates the thinning test can be true for (see
+// CellIndex). x grows or falls with the row and y with the column, and so do
+// their float differences, so the rows within d of a row follow it, and in
+// each of them the candidates within d of one form a run that moves right as
+// the candidate does. Nothing when those rows hold too many candidates to
+// pair cheaply (degenerate extents put every row within d of every other).
+std::optional<std::vector<std::uint8_t>> crowding(const std::vector<Peak2D>& c, float d) {
+    const std::size_t n = c.size();
+    if (n == 0) return std::vector<std::uint8_t>{};
+    for (const Peak2D& p : c)
+        if (!std::isfinite(p.x) || !std::isfinite(p.y)) return std::nullopt;
+    std::vector<std::size_t> rows{0};  // start of each row's candidates, then n
+    for (std::size_t i = 1; i < n; ++i)
+        if (c[i].row != c[i - 1].row) rows.push_back(i);
+    rows.push_back(n);
+    std::vector<std::uint8_t> crowded(n, 0);
+    std::vector<std::int32_t> marks(n + 1, 0);  // +1 / -1 at the ends of runs crowded from another row
+    const std::size_t budget = 8 * n + 1024;
+    std::size_t work = 0;
+    const std::size_t n_rows = rows.size() - 1;
+    for (std::size_t r = 0; r < n_rows; ++r) {
+        const std::size_t b = rows[r], e = rows[r + 1];
+        for (std::size_t t = r; t < n_rows && std::fabs(c[rows[t]].x - c[b].x) < d; ++t) {
+            const std::size_t tb = rows[t], te = rows[t + 1];
+            work += (e - b) + (te - tb);
+            if (work > budget) return std::nullopt;
+            std::size_t lo = tb, hi = tb;
+            for (std::size_t a = b; a < e; ++a) {
+                const Peak2D& p = c[a];
+                while (lo < te && c[lo].col < p.col && !(std::fabs(c[lo].y - p.y) < d)) ++lo;
+                if (hi < lo) hi = lo;
+                while (hi < te && (c[hi].col <= p.col || std::fabs(c[hi].y - p.y) < d)) ++hi;
+                if (t == r) {
+                    if (hi - lo > 1) crowded[a] = 1;  // the run holds p itself
+                } else if (hi > lo) {
+                    crowded[a] = 1;
+                    ++marks[lo];
+                    --marks[hi];
+                }
+            }
+        }
+    }
+    std::int32_t open = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        open += marks[i];
+        if (open > 0) crowded[i] = 1;
+    }
+    return crowded;
+}
+
 }  // namespace
 
 std::vector<Peak2D> detect_peaks(const Matrix& image, const Extent2D& extent, float threshold,
@@ -235,12 +289,25 @@ std::vector<Peak2D> detect_peaks(const Matrix& image, const Extent2D& extent, fl
     if (image.shape[0] < 3 || image.shape[1] < 3) return {};
     const ScanContext ctx{image, threshold, QuotientFirstAxis(extent.x_first, extent.x_last, image.shape[0]),
                           QuotientFirstAxis(extent.y_first, extent.y_last, image.shape[1])};
-    std::vector<Peak2D> candidates = find_peaks(ctx);
-    sort_peaks_by_intensity(candidates);
+    std::vector<Peak2D> candidates = find_peaks(ctx);  // in scan order
     const float limit = min_distance * min_distance;
-    return thin_by_distance<2>(
-        candidates, min_distance, [](const Peak2D& p) { return std::array<float, 2>{p.x, p.y}; },
-        [limit](const Peak2D& p, const std::array<float, 2>& k) { return too_close(p, k, limit); });
+    auto position = [](const Peak2D& p) { return std::array<float, 2>{p.x, p.y}; };
+    auto close = [limit](const Peak2D& p, const std::array<float, 2>& k) { return too_close(p, k, limit); };
+    // Candidates close to no other are found in scan order, then kept untested.
+    const float d = std::fabs(min_distance);
+    std::optional<std::vector<std::uint8_t>> crowded;
+    if (limit > 0.0f && std::isfinite(limit) && candidates.size() < (std::size_t{1} << 31))
+        crowded = crowding(candidates, d);
+    if (!crowded) {
+        sort_peaks_by_intensity(candidates);
+        return thin_by_distance<2>(candidates, min_distance, position, close);
+    }
+    const std::vector<std::uint32_t> order = intensity_order(candidates);
+    std::vector<Peak2D> sorted;
+    sorted.reserve(order.size());
+    for (std::uint32_t i : order) sorted.push_back(candidates[i]);
+    return thin_by_distance<2>(sorted, min_distance, position, close,
+                               [&](std::size_t q) { return (*crowded)[order[q]] == 0; });
 }
 
 }  // namespace sonaloc

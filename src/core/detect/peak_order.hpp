@@ -59,20 +59,29 @@ inline void sort_by_upper_half(std::vector<std::uint64_t>& keys) {
 // reversed intensity order above the position, by a stable radix sort on the
 // intensity half: the same order, at a fraction of the cost of sorting the
 // records.
+
+// The positions of scan-ordered peaks (fewer than 2^32) in that order.
+template <class Peak>
+std::vector<std::uint32_t> intensity_order(const std::vector<Peak>& peaks) {
+    const std::size_t n = peaks.size();
+    std::vector<std::uint64_t> keys(n);
+    for (std::size_t i = 0; i < n; ++i) keys[i] = std::uint64_t{~ordered_bits(peaks[i].intensity)} << 32 | i;
+    if (n < 64)
+        std::sort(keys.begin(), keys.end());
+    else if (n > 0)
+        sort_by_upper_half(keys);
+    std::vector<std::uint32_t> order(n);
+    for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::uint32_t>(keys[i] & 0xFFFFFFFFu);
+    return order;
+}
+
 template <class Peak>
 void sort_peaks_by_intensity(std::vector<Peak>& peaks) {
     const std::size_t n = peaks.size();
     if (n > 1 && n < (std::size_t{1} << 32) && in_scan_order(peaks)) {
-        std::vector<std::uint64_t> keys(n);
-        for (std::size_t i = 0; i < n; ++i)
-            keys[i] = std::uint64_t{~ordered_bits(peaks[i].intensity)} << 32 | i;
-        if (n < 64)
-            std::sort(keys.begin(), keys.end());
-        else
-            sort_by_upper_half(keys);
         std::vector<Peak> sorted;
         sorted.reserve(n);
-        for (std::uint64_t k : keys) sorted.push_back(peaks[k & 0xFFFFFFFFu]);
+        for (std::uint32_t i : intensity_order(peaks)) sorted.push_back(peaks[i]);
         peaks.swap(sorted);
         return;
     }

@@ -165,10 +165,12 @@ private:
 // finite is never close to any other (its difference along that axis is
 // infinite or NaN, and so is the sum): it is always kept and stays out of the
 // index. A few candidates are compared with every kept peak; more go through
-// the index, which finds the same answer.
-template <std::size_t D, class Peak, class Position, class TooClose>
+// the index, which finds the same answer. `alone(q)` may tell of sorted[q]
+// that no other peak lies within |min_distance| of it along every axis: it is
+// then kept untested, and left out of the index, as it can drop no other.
+template <std::size_t D, class Peak, class Position, class TooClose, class Alone>
 std::vector<Peak> thin_by_distance(const std::vector<Peak>& sorted, float min_distance,
-                                   Position&& position, TooClose&& too_close) {
+                                   Position&& position, TooClose&& too_close, Alone&& alone) {
     const float limit = min_distance * min_distance;
     if (!(limit > 0.0f)) return sorted;  // a squared distance is never below 0 (or NaN)
     std::vector<Peak> kept;
@@ -191,14 +193,16 @@ std::vector<Peak> thin_by_distance(const std::vector<Peak>& sorted, float min_di
         indexed = !finite(x) || index.covers(x);
     }
     if (indexed) {
-        index.reserve(sorted.size());
+        std::size_t crowd = 0;
+        for (std::size_t q = 0; q < sorted.size(); ++q) crowd += alone(q) ? 0 : 1;
+        index.reserve(crowd);
         kept.reserve(sorted.size());
         at.reserve(sorted.size());
         for (std::size_t q = 0; q < sorted.size(); ++q) {
             interrupt::check_every(q, 4096);
             const Peak& p = sorted[q];
             const auto x = position(p);
-            if (finite(x)) {
+            if (!alone(q) && finite(x)) {
                 if (index.any_near(x, [&](std::size_t k) { return too_close(p, at[k]); })) continue;
                 index.insert(index.cell_of(x), kept.size());
             }
@@ -210,11 +214,21 @@ std::vector<Peak> thin_by_distance(const std::vector<Peak>& sorted, float min_di
     for (std::size_t q = 0; q < sorted.size(); ++q) {
         interrupt::check_every(q, 256);
         const Peak& p = sorted[q];
+        if (alone(q)) {
+            kept.push_back(p);  // close to none: never compared
+            continue;
+        }
         bool close = false;
         for (std::size_t k = 0; k < at.size() && !close; ++k) close = too_close(p, at[k]);
         if (!close) keep(p, position(p));
     }
     return kept;
+}
+
+template <std::size_t D, class Peak, class Position, class TooClose>
+std::vector<Peak> thin_by_distance(const std::vector<Peak>& sorted, float min_distance,
+                                   Position&& position, TooClose&& too_close) {
+    return thin_by_distance<D>(sorted, min_distance, position, too_close, [](std::size_t) { return false; });
 }
 
 }  // namespace sonaloc
