@@ -382,6 +382,20 @@ def test_regional_maxima_rule(others, pixel_position):
     assert (p[0].tolist() == [7.0, 6.0]) == pixel_position
 
 
+def test_regional_maxima_skip_nan_neighbours():
+    # (10, 5) has a greater neighbour and a NaN one: it is no maximum, so the
+    # window holds two (the spot and (10, 6)) and is localized.
+    img = np.full((15, 15), -1.0, np.float32)
+    img[6:9, 5:8] = spot((3, 3), (1.3, 0.8))
+    img[10, 4], img[10, 5], img[10, 6] = np.nan, 0.5, 0.7
+    for method in ("gaussian_fitting", "radial_symmetry"):
+        p, _ = detect(img, threshold=0.9, method=method, window=7)
+        assert len(p) == 1 and p[0].tolist() != [7.0, 6.0], method
+    img[4, 8], img[4, 9] = np.nan, 0.4  # a third maximum, next to a NaN: pixel position
+    for method in ("gaussian_fitting", "radial_symmetry"):
+        assert detect(img, threshold=0.9, method=method, window=7)[0].tolist() == [[7.0, 6.0]], method
+
+
 def test_centroid_fallback():
     win = np.array([[0.99, -1, 0], [-0.5, 1, 0], [0.9, -1, 0.5]], np.float32)
     assert abs(ref_gaussian_fit(win)[1]) > 1.5  # the fit strays past the bound
