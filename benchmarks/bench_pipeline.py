@@ -86,7 +86,7 @@ def main(frames=400):
     with threadpool_limits(limits=1, user_api="blas"):
         chain(data[:8])
         one = min(chain(data) for _ in range(3))
-        two = min(two_processes(data) for _ in range(3))
+        two = min(two_processes(data) for _ in range(5))
     n = len(data)
     work = f"256^2 frames, ~{BUBBLES} bubbles: detect + radial symmetry w={WINDOW}, link, density render"
     return [
