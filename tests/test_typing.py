@@ -142,6 +142,21 @@ def test_installed_stub_package(tmp_path):
     check_host_and_misuse(tmp_path, None)
 
 
+def test_package_version_is_the_distributions():
+    # run.json reports the module's version as the package's: they ship together.
+    import sonaloc_ulm
+
+    try:
+        import tomllib
+    except ImportError:  # Python < 3.11
+        import tomli as tomllib
+
+    with open(pathlib.Path(__file__).parent.parent / "pyproject.toml", "rb") as f:
+        assert tomllib.load(f)["project"]["version"] == sonaloc_ulm.__version__
+    if installed_distribution() is not None:
+        assert installed_distribution().version == sonaloc_ulm.__version__
+
+
 @pytest.mark.skipif(SANITIZED, reason="stubtest imports the module in a child without the sanitizer runtime")
 def test_stub_matches_module(tmp_path):
     """Every name, parameter name and parameter order of the stub is that of the module."""

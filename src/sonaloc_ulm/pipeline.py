@@ -14,8 +14,6 @@ import os
 import platform
 import sys
 import time
-from concurrent.futures import ProcessPoolExecutor
-from concurrent.futures.process import BrokenProcessPool
 from typing import Any, Dict, List, Optional, Tuple, Union
 
 import numpy as np
@@ -178,6 +176,8 @@ def _block_error(task: Dict[str, Any], exc: BaseException) -> UlmError:
     span = f"frames {task['t0']}-{task['t1'] - 1}"
     if isinstance(exc, UlmError):
         return UlmError(f"{span}: {exc}")
+    from concurrent.futures.process import BrokenProcessPool  # loaded with the worker pool
+
     if isinstance(exc, BrokenProcessPool):
         return UlmError(f"the worker processing {span} died (out of memory?); try fewer workers or "
                         "smaller blocks (block_frames)")
@@ -217,6 +217,7 @@ def _run_blocks(tasks: List[Dict[str, Any]], workers: int, threads: int, schedul
                 raise _block_error(tk, e) from None
         return results  # type: ignore[return-value]
     import multiprocessing as mp
+    from concurrent.futures import ProcessPoolExecutor  # only runs with workers pay for its import
 
     blas = {k: os.environ.get(k) for k in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS")}
     for k in blas:  # workers' BLAS on one thread: the cores are the workers'
@@ -327,14 +328,10 @@ class _Outputs:
 
 
 def _versions() -> Dict[str, str]:
-    out = {"sonaloc_ulm": __version__, "python": platform.python_version(), "numpy": np.__version__}
-    try:
-        from importlib.metadata import version
-
-        out["sonaloc"] = version("sonaloc")
-    except Exception:  # pragma: no cover - not installed as a distribution
-        out["sonaloc"] = "unknown"
-    return out
+    # The module and this package ship in one distribution, of this version
+    # (reading the distribution's metadata would cost a fifth of a small run's start-up).
+    return {"sonaloc_ulm": __version__, "sonaloc": __version__, "python": platform.python_version(),
+            "numpy": np.__version__}
 
 
 def _json_safe(obj: Any) -> Any:

@@ -24,19 +24,26 @@ def frc(image_a: np.ndarray, image_b: np.ndarray, pixel: float) -> Dict[str, obj
     if a.sum() == 0 or b.sum() == 0:
         return {"frequency": [], "curve": [], "resolution_mm": None}
     win = np.outer(np.hanning(a.shape[0]), np.hanning(a.shape[1]))
-    fa = np.fft.fft2((a - a.mean()) * win)
-    fb = np.fft.fft2((b - b.mean()) * win)
+    # Real images: the half spectrum, its mirrored columns counted twice,
+    # gives the sums over the whole one at half the cost.
+    fa = np.fft.rfft2((a - a.mean()) * win)
+    fb = np.fft.rfft2((b - b.mean()) * win)
     fx = np.fft.fftfreq(a.shape[0], d=pixel)
-    fy = np.fft.fftfreq(a.shape[1], d=pixel)
+    fy = np.fft.rfftfreq(a.shape[1], d=pixel)
+    twice = np.full(fy.shape, 2.0)
+    twice[0] = 1.0
+    if a.shape[1] % 2 == 0:
+        twice[-1] = 1.0  # the Nyquist column is its own mirror
     r = np.sqrt(fx[:, None] ** 2 + fy[None, :] ** 2)
     step = 1.0 / (max(a.shape) * pixel)
     nyq = 0.5 / pixel
     ring = np.floor(r / step).astype(np.int64)
     nb = int(nyq / step)
     sel = ring < nb
-    num = np.bincount(ring[sel], (fa * np.conj(fb)).real[sel], nb)
-    pa = np.bincount(ring[sel], (np.abs(fa) ** 2)[sel], nb)
-    pb = np.bincount(ring[sel], (np.abs(fb) ** 2)[sel], nb)
+    weight = np.broadcast_to(twice, ring.shape)[sel]
+    num = np.bincount(ring[sel], (fa.real * fb.real + fa.imag * fb.imag)[sel] * weight, nb)
+    pa = np.bincount(ring[sel], (fa.real ** 2 + fa.imag ** 2)[sel] * weight, nb)
+    pb = np.bincount(ring[sel], (fb.real ** 2 + fb.imag ** 2)[sel] * weight, nb)
     with np.errstate(invalid="ignore", divide="ignore"):
         curve = num / np.sqrt(pa * pb)
     freq = (np.arange(nb) + 0.5) * step
