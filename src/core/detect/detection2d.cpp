@@ -247,17 +247,26 @@ std::optional<std::vector<std::uint8_t>> crowding(const std::vector<Peak2D>& c, 
     for (std::size_t i = 1; i < n; ++i)
         if (c[i].row != c[i - 1].row) rows.push_back(i);
     rows.push_back(n);
-    std::vector<std::uint8_t> crowded(n, 0);
-    std::vector<std::int32_t> marks(n + 1, 0);  // +1 / -1 at the ends of runs crowded from another row
+    const std::size_t n_rows = rows.size() - 1;
+    // The rows r .. near[r] - 1 lie within d of row r; pairing row r with
+    // each of them reads both: the work is known before any is done.
+    std::vector<std::size_t> near(n_rows);
     const std::size_t budget = 8 * n + 1024;
     std::size_t work = 0;
-    const std::size_t n_rows = rows.size() - 1;
+    for (std::size_t r = 0, t = 0; r < n_rows; ++r) {
+        if (t < r + 1) t = r + 1;
+        while (t < n_rows && std::fabs(c[rows[t]].x - c[rows[r]].x) < d) ++t;
+        near[r] = t;
+        // (near - r) pairs, each reading row r and one of the rows r .. near - 1
+        work += (t - r) * (rows[r + 1] - rows[r]) + (rows[t] - rows[r]);
+        if (work > budget) return std::nullopt;
+    }
+    std::vector<std::uint8_t> crowded(n, 0);
+    std::vector<std::int32_t> marks(n + 1, 0);  // +1 / -1 at the ends of runs crowded from another row
     for (std::size_t r = 0; r < n_rows; ++r) {
         const std::size_t b = rows[r], e = rows[r + 1];
-        for (std::size_t t = r; t < n_rows && std::fabs(c[rows[t]].x - c[b].x) < d; ++t) {
+        for (std::size_t t = r; t < near[r]; ++t) {
             const std::size_t tb = rows[t], te = rows[t + 1];
-            work += (e - b) + (te - tb);
-            if (work > budget) return std::nullopt;
             std::size_t lo = tb, hi = tb;
             for (std::size_t a = b; a < e; ++a) {
                 const Peak2D& p = c[a];
