@@ -305,6 +305,31 @@ class TestValue2D:
     def test_aggregation(self, entries, want):
         assert self.cell(entries) == want
 
+    @pytest.mark.parametrize("shape", [(2048, 1024), (8192, 1024)])  # two and three sort passes
+    def test_ties_keep_drawing_order_on_large_grids(self, rng, shape):
+        # One-point tracks of one intensity: the trim drops the first-drawn
+        # quarter of every pixel, so the mean tells whether the sort by pixel
+        # kept the drawing order, for crowded and for lone pixels.
+        hot = [(int(rng.integers(shape[0])), int(rng.integers(shape[1]))) for _ in range(6)]
+        warm = [(int(rng.integers(shape[0])), int(rng.integers(shape[1]))) for _ in range(20)]
+        cells = [c for c in hot for _ in range(int(rng.integers(40, 120)))]
+        cells += [c for c in warm for _ in range(int(rng.integers(3, 9)))]
+        cells += [(int(rng.integers(shape[0])), int(rng.integers(shape[1]))) for _ in range(3000)]
+        cells = [cells[i] for i in rng.permutation(len(cells))]
+        values = rng.uniform(0, 100, len(cells)).astype(np.float32)
+        m = np.array([[x, y, 1.0, v] for (x, y), v in zip(cells, values)], np.float32)
+        img, mean, cnt, _ = draw_value(m, np.arange(1, len(cells) + 1, dtype=np.int32),
+                                       (0.0, shape[0], 0.0, shape[1]), 1.0)
+        drawn = {}
+        for c, v in zip(cells, values):
+            drawn.setdefault(c, []).append(v)
+        for c, vs in drawn.items():
+            kept = vs[len(vs) // 4:]
+            s_i = s_iv = f32(-0.0)
+            for v in kept:
+                s_i, s_iv = f32(s_i + f32(1)), f32(s_iv + f32(1) * v)
+            assert (cnt[c], img[c], mean[c]) == (len(vs), s_i, f32(s_iv / s_i)), c
+
     def test_segment_interpolates_value(self):
         img, mean, cnt, ext = draw_value(mat([[0, 0, 1, 0], [2, 0, 3, 10]]), ends(2), (0, 4, 0, 1), 1.0)
         assert img[:, 0].tolist() == [1, 2, 3, 0] and mean[:, 0].tolist() == [0, 5, 10, 0]

@@ -82,14 +82,29 @@ Passages<Key, Entry> gather_passages(std::size_t tracks, Key sentinel, Bound&& b
     return out;
 }
 
-// Stable LSD radix sort of the passages by pixel, for pixels below `limit`
-// (the sentinel included). Digits of at most 11 bits keep the histograms and
-// the scatter targets in cache. Each pass is parallel: the list is cut into
-// blocks, every block counts its digits, the targets are laid out digit by
-// digit and, within a digit, block by block, and every block then scatters
-// its passages in order. A stable sort has one result, whatever the blocks.
+// One stable counting pass over [from, from + n) into `to` by the digit at
+// `shift` (mask `mask`, `buckets` values), with `count` as scratch.
+template <class P, class Key>
+void counting_pass(const P* from, std::size_t n, P* to, int shift, Key mask, std::vector<std::size_t>& count) {
+    std::fill(count.begin(), count.end(), 0);
+    for (std::size_t i = 0; i < n; ++i) ++count[(from[i].pixel >> shift) & mask];
+    std::size_t sum = 0;
+    for (auto& c : count) sum += std::exchange(c, sum);
+    for (std::size_t i = 0; i < n; ++i) to[count[(from[i].pixel >> shift) & mask]++] = from[i];
+}
+
+// Stable radix sort of the passages by pixel, for pixels below `limit` (the
+// sentinel included), digits of at most 11 bits. The first pass, on the top
+// digit, runs over the whole list: the list is cut into blocks, every block
+// counts its digits, the targets are laid out digit by digit and, within a
+// digit, block by block, and every block then scatters its passages in order.
+// Each top digit's passages then span a few thousand pixels and fit in cache:
+// they are sorted there on the lower digits, least significant first, bucket
+// by bucket in parallel (a handful by insertion). Every step is stable, so the
+// result is the one stable order, whatever the blocks.
 template <class Key, class Entry>
 void sort_by_pixel(Passages<Key, Entry>& v, std::uint64_t limit) {
+    using P = Passage<Key, Entry>;
     const int bits = std::bit_width(limit);
     const std::size_t n = v.size();
     if (n < 2 || bits == 0) return;
@@ -97,44 +112,62 @@ void sort_by_pixel(Passages<Key, Entry>& v, std::uint64_t limit) {
     const int digit = (bits + passes - 1) / passes;
     const std::size_t buckets = std::size_t{1} << digit;
     const Key mask = static_cast<Key>(buckets - 1);
+    const int top = (passes - 1) * digit;  // shift of the top digit
     constexpr std::size_t kMinBlock = 1 << 16;
     const std::size_t blocks = std::max<std::size_t>(1, std::min(parallel::thread_count() * 4, n / kMinBlock));
     auto block_begin = [&](std::size_t b) { return n * b / blocks; };
-    // Each pass counts its digit per block of the list as it stands, lays the
-    // targets out and scatters; a pass whose digit is one value for every
-    // passage would move nothing and is skipped.
-    std::vector<std::size_t> hist(blocks * buckets);
-    auto buf = system::write_first_buffer<Passage<Key, Entry>>(n);
-    auto* src = &v;
-    auto* dst = &buf;
-    for (int p = 0; p < passes; ++p) {
-        const int shift = p * digit;
-        std::fill(hist.begin(), hist.end(), 0);
-        parallel::for_each(blocks, [&](std::size_t b) {
-            std::size_t* h = hist.data() + b * buckets;
-            const auto* end = src->data() + block_begin(b + 1);
-            for (const auto* x = src->data() + block_begin(b); x < end; ++x) ++h[(x->pixel >> shift) & mask];
-        });
-        bool moves = true;
-        for (std::size_t d = 0; d < buckets && moves; ++d) {
-            std::size_t total = 0;
-            for (std::size_t b = 0; b < blocks; ++b) total += hist[b * buckets + d];
-            moves = total != n;
-        }
-        if (!moves) continue;
-        // Counts to first targets: digit-major, then block order.
-        std::size_t sum = 0;
-        for (std::size_t d = 0; d < buckets; ++d)
-            for (std::size_t b = 0; b < blocks; ++b) sum += std::exchange(hist[b * buckets + d], sum);
-        Passage<Key, Entry>* out = dst->data();
-        parallel::for_each(blocks, [&](std::size_t b) {
-            std::size_t* pos = hist.data() + b * buckets;
-            const auto* end = src->data() + block_begin(b + 1);
-            for (const auto* x = src->data() + block_begin(b); x < end; ++x) out[pos[(x->pixel >> shift) & mask]++] = *x;
-        });
-        std::swap(src, dst);
+    auto top_digit = [&](const P& x) { return static_cast<std::size_t>(x.pixel >> top) & mask; };
+
+    std::vector<std::size_t> hist(blocks * buckets, 0);
+    parallel::for_each(blocks, [&](std::size_t b) {
+        std::size_t* h = hist.data() + b * buckets;
+        const P* end = v.data() + block_begin(b + 1);
+        for (const P* x = v.data() + block_begin(b); x < end; ++x) ++h[top_digit(*x)];
+    });
+    // Bucket starts, then the blocks' first targets: digit-major, then block order.
+    std::vector<std::size_t> start(buckets + 1, 0);
+    for (std::size_t d = 0; d < buckets; ++d) {
+        std::size_t total = 0;
+        for (std::size_t b = 0; b < blocks; ++b) total += hist[b * buckets + d];
+        start[d + 1] = start[d] + total;
     }
-    if (src != &v) v.swap(buf);
+    std::size_t sum = 0;
+    for (std::size_t d = 0; d < buckets; ++d)
+        for (std::size_t b = 0; b < blocks; ++b) sum += std::exchange(hist[b * buckets + d], sum);
+    auto buf = system::write_first_buffer<P>(n);
+    P* out = buf.data();
+    parallel::for_each(blocks, [&](std::size_t b) {
+        std::size_t* pos = hist.data() + b * buckets;
+        const P* end = v.data() + block_begin(b + 1);
+        for (const P* x = v.data() + block_begin(b); x < end; ++x) out[pos[top_digit(*x)]++] = *x;
+    });
+    if (passes == 1) {
+        v.swap(buf);
+        return;
+    }
+    // The lower digits, bucket by bucket, back into v.
+    parallel::for_range(buckets, 16, [&](std::size_t db, std::size_t de) {
+        std::vector<std::size_t> count(buckets);
+        for (std::size_t d = db; d < de; ++d) {
+            const std::size_t s = start[d], m = start[d + 1] - s;
+            P* here = buf.data() + s;   // the bucket, as the top pass left it
+            P* other = v.data() + s;    // its room in v
+            if (m <= 32) {
+                for (std::size_t i = 1; i < m; ++i) {  // insertion by pixel: stable
+                    const P x = here[i];
+                    std::size_t j = i;
+                    for (; j > 0 && x.pixel < here[j - 1].pixel; --j) here[j] = here[j - 1];
+                    here[j] = x;
+                }
+            } else {
+                for (int p = 0; p + 1 < passes; ++p) {
+                    counting_pass(here, m, other, p * digit, mask, count);
+                    std::swap(here, other);
+                }
+            }
+            if (here != v.data() + s) std::copy(here, here + m, v.data() + s);
+        }
+    });
 }
 
 // Calls f(pixel, begin, end) for every run of passages of one pixel below
