@@ -195,7 +195,7 @@ def main(quick=False):
         m = np.ascontiguousarray(matrix[:, :cols])
         result = fn(m, ends, extent, 1.0)
         passages = int(result[-2].sum(dtype=np.uint64))
-        t = median_time(lambda: fn(m, ends, extent, 1.0), repeat=3)
+        t = median_time(lambda: fn(m, ends, extent, 1.0), repeat=5)
         base, peak, _ = child_peak(matrix, ends, fn_name, cols, extent)
         # Peers on a subset of the tracks, scaled to all of them.
         sub = max(1, len(ends) // (50 if not quick else 20))
