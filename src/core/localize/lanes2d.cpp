@@ -24,24 +24,14 @@ using namespace simd::avx2;
 // Lines of windows into lanes: 8 floats at a time, the lines of 8 windows are
 // loaded (under a mask: no float past a line is read) and transposed, so that
 // each position along the line becomes one register of 8 lanes.
-inline void transpose8(__m256 r[8]) {
-    const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpackhi_ps(r[0], r[1]);
-    const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]), t3 = _mm256_unpackhi_ps(r[2], r[3]);
-    const __m256 t4 = _mm256_unpacklo_ps(r[4], r[5]), t5 = _mm256_unpackhi_ps(r[4], r[5]);
-    const __m256 t6 = _mm256_unpacklo_ps(r[6], r[7]), t7 = _mm256_unpackhi_ps(r[6], r[7]);
-    const __m256 s0 = _mm256_shuffle_ps(t0, t2, 0x44), s1 = _mm256_shuffle_ps(t0, t2, 0xEE);
-    const __m256 s2 = _mm256_shuffle_ps(t1, t3, 0x44), s3 = _mm256_shuffle_ps(t1, t3, 0xEE);
-    const __m256 s4 = _mm256_shuffle_ps(t4, t6, 0x44), s5 = _mm256_shuffle_ps(t4, t6, 0xEE);
-    const __m256 s6 = _mm256_shuffle_ps(t5, t7, 0x44), s7 = _mm256_shuffle_ps(t5, t7, 0xEE);
-    r[0] = _mm256_permute2f128_ps(s0, s4, 0x20);
-    r[1] = _mm256_permute2f128_ps(s1, s5, 0x20);
-    r[2] = _mm256_permute2f128_ps(s2, s6, 0x20);
-    r[3] = _mm256_permute2f128_ps(s3, s7, 0x20);
-    r[4] = _mm256_permute2f128_ps(s0, s4, 0x31);
-    r[5] = _mm256_permute2f128_ps(s1, s5, 0x31);
-    r[6] = _mm256_permute2f128_ps(s2, s6, 0x31);
-    r[7] = _mm256_permute2f128_ps(s3, s7, 0x31);
-}
+using V = __m256;
+inline V unpack_lo(V a, V b) { return _mm256_unpacklo_ps(a, b); }
+inline V unpack_hi(V a, V b) { return _mm256_unpackhi_ps(a, b); }
+template <int I>
+inline V pick(V a, V b) { return _mm256_shuffle_ps(a, b, I); }
+inline V low_halves(V a, V b) { return _mm256_permute2f128_ps(a, b, 0x20); }
+inline V high_halves(V a, V b) { return _mm256_permute2f128_ps(a, b, 0x31); }
+#include "core/localize/transpose_lanes.inl"
 
 void pack_line(const std::byte* const* src, std::size_t w, float* out) {
     const __m256i sel = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
@@ -68,28 +58,20 @@ using namespace simd::avx512;
 #include "core/localize/radial_symmetry2d_lanes.inl"
 
 // As on the AVX2 path, for 16 windows: windows k and k + 8 share a register,
-// whose two halves are transposed at once.
-inline void transpose8x2(__m512 z[8]) {
-    const __m512 t0 = _mm512_unpacklo_ps(z[0], z[1]), t1 = _mm512_unpackhi_ps(z[0], z[1]);
-    const __m512 t2 = _mm512_unpacklo_ps(z[2], z[3]), t3 = _mm512_unpackhi_ps(z[2], z[3]);
-    const __m512 t4 = _mm512_unpacklo_ps(z[4], z[5]), t5 = _mm512_unpackhi_ps(z[4], z[5]);
-    const __m512 t6 = _mm512_unpacklo_ps(z[6], z[7]), t7 = _mm512_unpackhi_ps(z[6], z[7]);
-    const __m512 s0 = _mm512_shuffle_ps(t0, t2, 0x44), s1 = _mm512_shuffle_ps(t0, t2, 0xEE);
-    const __m512 s2 = _mm512_shuffle_ps(t1, t3, 0x44), s3 = _mm512_shuffle_ps(t1, t3, 0xEE);
-    const __m512 s4 = _mm512_shuffle_ps(t4, t6, 0x44), s5 = _mm512_shuffle_ps(t4, t6, 0xEE);
-    const __m512 s6 = _mm512_shuffle_ps(t5, t7, 0x44), s7 = _mm512_shuffle_ps(t5, t7, 0xEE);
-    // The low and the high 128 bits of each half, from two registers.
-    const __m512i lo = _mm512_setr_epi32(0, 1, 2, 3, 16, 17, 18, 19, 8, 9, 10, 11, 24, 25, 26, 27);
-    const __m512i hi = _mm512_setr_epi32(4, 5, 6, 7, 20, 21, 22, 23, 12, 13, 14, 15, 28, 29, 30, 31);
-    z[0] = _mm512_permutex2var_ps(s0, lo, s4);
-    z[1] = _mm512_permutex2var_ps(s1, lo, s5);
-    z[2] = _mm512_permutex2var_ps(s2, lo, s6);
-    z[3] = _mm512_permutex2var_ps(s3, lo, s7);
-    z[4] = _mm512_permutex2var_ps(s0, hi, s4);
-    z[5] = _mm512_permutex2var_ps(s1, hi, s5);
-    z[6] = _mm512_permutex2var_ps(s2, hi, s6);
-    z[7] = _mm512_permutex2var_ps(s3, hi, s7);
+// whose two halves are transposed at once; the halves' 128-bit parts come
+// from two registers by one permutation.
+using V = __m512;
+inline V unpack_lo(V a, V b) { return _mm512_unpacklo_ps(a, b); }
+inline V unpack_hi(V a, V b) { return _mm512_unpackhi_ps(a, b); }
+template <int I>
+inline V pick(V a, V b) { return _mm512_shuffle_ps(a, b, I); }
+inline V low_halves(V a, V b) {
+    return _mm512_permutex2var_ps(a, _mm512_setr_epi32(0, 1, 2, 3, 16, 17, 18, 19, 8, 9, 10, 11, 24, 25, 26, 27), b);
 }
+inline V high_halves(V a, V b) {
+    return _mm512_permutex2var_ps(a, _mm512_setr_epi32(4, 5, 6, 7, 20, 21, 22, 23, 12, 13, 14, 15, 28, 29, 30, 31), b);
+}
+#include "core/localize/transpose_lanes.inl"
 
 void pack_line(const std::byte* const* src, std::size_t w, float* out) {
     for (std::size_t c0 = 0; c0 < w; c0 += 8) {
@@ -102,7 +84,7 @@ void pack_line(const std::byte* const* src, std::size_t w, float* out) {
             const __m256 high = _mm256_maskz_loadu_ps(mask, src[k + 8] + at);
             z[k] = _mm512_insertf32x8(_mm512_zextps256_ps512(low), high, 1);
         }
-        transpose8x2(z);
+        transpose8(z);
         for (std::size_t q = 0; q < cols; ++q) _mm512_storeu_ps(out + (c0 + q) * kLanes, z[q]);
     }
 }
