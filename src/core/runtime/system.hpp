@@ -28,12 +28,21 @@ std::uint64_t available_memory();
 namespace detail {
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
-// A fresh anonymous mapping of `bytes` rounded up to whole 2 MB pages,
-// starting on a 2 MB boundary and advised to be huge pages, so that its first
-// touches fault and zero it 2 MB at a time; nullptr when the kernel refuses.
-// Its length for munmap is huge_length(bytes).
+// Advises the huge pages for the whole 2 MB pages of a large reservation.
+inline void advise_huge_pages(const void* data, std::size_t bytes) noexcept {
+    const auto begin = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t first = (begin + kHugePage - 1) & ~std::uintptr_t{kHugePage - 1};
+    const std::uintptr_t last = (begin + bytes) & ~std::uintptr_t{kHugePage - 1};
+    if (bytes >= 4 * kHugePage && last > first)
+        (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);  // advice only
+}
+
+// `bytes` rounded up to whole 2 MB pages: the length of map_huge's mapping.
 inline std::size_t huge_length(std::size_t bytes) noexcept { return (bytes + kHugePage - 1) & ~(kHugePage - 1); }
 
+// A fresh anonymous mapping of huge_length(bytes), starting on a 2 MB
+// boundary and advised to be huge pages, so that its first touches fault and
+// zero it 2 MB at a time; nullptr when the kernel refuses.
 inline void* map_huge(std::size_t bytes) noexcept {
     const std::size_t length = huge_length(bytes);
     if (length < bytes) return nullptr;  // wrapped
@@ -77,18 +86,6 @@ struct NoInitAllocator : std::allocator<T> {
 
 template <class T>
 using WriteFirstBuffer = std::vector<T, NoInitAllocator<T>>;
-
-namespace detail {
-// Advises the huge pages for the whole 2 MB pages of a large reservation.
-inline void advise_huge_pages(const void* data, std::size_t bytes) noexcept {
-    constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
-    const auto begin = reinterpret_cast<std::uintptr_t>(data);
-    const std::uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1);
-    const std::uintptr_t last = (begin + bytes) & ~(kHuge - 1);
-    if (bytes >= 4 * kHuge && last > first)
-        (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);  // advice only
-}
-}  // namespace detail
 
 // A vector of n elements that are not written (on huge pages where large):
 // the caller writes every element before reading it.
